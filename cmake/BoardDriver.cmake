@@ -1,0 +1,75 @@
+# A board driver is built twice from one source list:
+#   - a host shared object, <name>.so in HOST_IMAGE_DIR, that the emulator loads like an image;
+#   - a PE32+ boot-service driver, <name>.efi in FIRMWARE_DIR, built with clang++ and lld-link
+#     for x86_64-unknown-windows (a Windows toolchain cannot be the host project's compiler).
+
+find_program(FIRMWARE_CXX NAMES clang++ clang++-14 REQUIRED)
+find_program(FIRMWARE_LINKER NAMES lld-link lld-link-14 REQUIRED)
+
+# Flags both builds share: freestanding C++, no exceptions or RTTI, sized for flash.
+set(DRIVER_COMMON_FLAGS
+    -Os -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector
+    -mno-red-zone -fno-asynchronous-unwind-tables -Wall -Wextra -Werror)
+
+set(FIRMWARE_FLAGS
+    --target=x86_64-unknown-windows -std=c++20 ${DRIVER_COMMON_FLAGS}
+    -fshort-wchar -mno-stack-arg-probe -fno-unwind-tables)
+
+# Routines the compiler may call that only the image must carry (the host has a C library).
+set(FIRMWARE_ONLY_SOURCES ${CMAKE_SOURCE_DIR}/support/ImageRuntime.cpp)
+
+include(CheckCXXCompilerFlag)
+check_cxx_compiler_flag(-fno-gnu-unique HOST_HAS_NO_GNU_UNIQUE)
+
+function(add_board_driver NAME)
+  cmake_parse_arguments(ARG "" "ENTRY" "SOURCES;INCLUDES" ${ARGN})
+
+  # ---- Host shared object ----
+  add_library(${NAME} MODULE ${ARG_SOURCES})
+  set_target_properties(${NAME} PROPERTIES
+      PREFIX "" SUFFIX ".so"
+      LIBRARY_OUTPUT_DIRECTORY ${HOST_IMAGE_DIR}
+      CXX_VISIBILITY_PRESET hidden
+      VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${NAME} PRIVATE ${ARG_INCLUDES})
+  target_compile_options(${NAME} PRIVATE ${DRIVER_COMMON_FLAGS} ${HOST_DRIVER_FLAGS})
+  if(HOST_HAS_NO_GNU_UNIQUE)
+    # A unique symbol would keep the object loaded after dlclose, and its globals with it.
+    target_compile_options(${NAME} PRIVATE -fno-gnu-unique)
+  endif()
+  # Symbols resolve inside the image first, as they do in a PE image.
+  target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic ${HOST_DRIVER_LINK_FLAGS})
+
+  # ---- Firmware image ----
+  set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.efi.obj)
+  set(include_flags)
+  foreach(dir ${ARG_INCLUDES})
+    list(APPEND include_flags -I${dir})
+  endforeach()
+  set(objects)
+  foreach(source ${ARG_SOURCES} ${FIRMWARE_ONLY_SOURCES})
+    get_filename_component(stem ${source} NAME_WE)
+    set(object ${objdir}/${stem}.obj)
+    add_custom_command(
+        OUTPUT ${object}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${objdir}
+        COMMAND ${FIRMWARE_CXX} ${FIRMWARE_FLAGS} ${include_flags}
+                -MD -MF ${object}.d -c ${source} -o ${object}
+        DEPENDS ${source}
+        DEPFILE ${object}.d
+        COMMENT "Compiling ${stem}.cpp for ${NAME}.efi"
+        VERBATIM)
+    list(APPEND objects ${object})
+  endforeach()
+  set(image ${FIRMWARE_DIR}/${NAME}.efi)
+  add_custom_command(
+      OUTPUT ${image} ${FIRMWARE_DIR}/${NAME}.map
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${FIRMWARE_DIR}
+      COMMAND ${FIRMWARE_LINKER} /nologo /subsystem:efi_boot_service_driver
+              /entry:${ARG_ENTRY} /nodefaultlib /filealign:32 /opt:ref /opt:icf /debug:none
+              /map:${FIRMWARE_DIR}/${NAME}.map /out:${image} ${objects}
+      DEPENDS ${objects}
+      COMMENT "Linking ${NAME}.efi"
+      VERBATIM)
+  add_custom_target(${NAME}_efi ALL DEPENDS ${image})
+endfunction()

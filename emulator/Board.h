@@ -1,0 +1,98 @@
+// A board description: everything the emulated platform answers the drivers with. Tests and
+// boardsim start from DefaultBoard() and change what they need.
+#ifndef EMULATOR_BOARD_H_
+#define EMULATOR_BOARD_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BoardInfoProtocol.h"
+#include "Uefi.h"
+
+namespace emu {
+
+// The Setup variable's vendor GUID; both drivers read their option bytes from it.
+constexpr EFI_GUID kSetupVariableGuid = {
+    0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+
+constexpr uint32_t kSetupAttributes =
+    EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+
+struct Variable {
+  std::u16string name;
+  EFI_GUID guid{};
+  uint32_t attributes = kSetupAttributes;
+  std::vector<uint8_t> data;
+};
+
+// One hand-off block: its type and everything after the 8-byte generic header. The list
+// builder pads each HOB to a multiple of 8 bytes, as PI requires.
+struct Hob {
+  uint16_t type = 0;
+  std::vector<uint8_t> body;
+};
+Hob GuidHob(const EFI_GUID &name, const std::vector<uint8_t> &data);
+
+// A call that is made to fail. `member` names a boot or runtime service ("BS.CreateEvent",
+// "RT.GetVariable") or an outside protocol's member ("BoardInfo.GetSlotLocation"); `occurrence`
+// counts that member's calls from 1 in this boot (0: every call). For a member that returns a
+// status, `value` is the status returned; for one that returns data, the data returned.
+struct Fault {
+  std::string member;
+  uint32_t occurrence = 1;
+  uint64_t value = EFI_OUT_OF_RESOURCES;
+};
+
+struct BoardDescription {
+  // Board information protocol, installed before any driver starts unless turned off here.
+  bool boardInfoProtocol = true;
+  std::map<uint32_t, uint8_t> boardBytes;  // ids not listed read 0
+  std::map<uint32_t, uint32_t> slots;      // slot index -> slot location code; others read 0
+
+  // Configuration table.
+  bool hobListPresent = true;
+  std::vector<Hob> hobs;                             // between the PHIT HOB and the end HOB
+  std::optional<std::vector<uint8_t>> rawHobList;    // replaces the built list byte for byte
+  bool dxeServicesPresent = true;
+
+  std::vector<Variable> variables;
+  std::vector<Fault> faults;
+
+  uint8_t BoardByte(uint32_t id) const;
+  void SetBoardByte(uint32_t id, uint8_t value) { boardBytes[id] = value; }
+  uint8_t RiserType() const { return BoardByte(BOARD_BYTE_RISER_TYPE); }
+  uint8_t KvrnConfig() const { return BoardByte(BOARD_BYTE_KVRN_CONFIG); }
+  uint8_t KvrnUnavailable() const { return BoardByte(BOARD_BYTE_KVRN_UNAVAILABLE); }
+
+  Variable *FindVariable(const std::u16string &name, const EFI_GUID &guid);
+  const Variable *FindVariable(const std::u16string &name, const EFI_GUID &guid) const;
+  // Sets one byte of the Setup variable, growing it with zeros when it is shorter.
+  void SetSetupByte(size_t offset, uint8_t value);
+};
+
+// The board the drivers were written for: riser type 5, KVRN ports B, C and D on a split slot,
+// the riser's slots already in the slot table, a platform-sized HOB list and a Setup variable.
+BoardDescription DefaultBoard();
+
+// The list the drivers walk, built from the description (PHIT HOB first, end HOB last).
+std::vector<uint8_t> BuildHobList(const BoardDescription &board);
+
+// Board files: one setting per line, "#" starts a comment. ParseBoardFile applies the lines on
+// top of `board`; on a bad line it returns false and names the line in `error`.
+bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error);
+std::string FormatBoardText(const BoardDescription &board);
+
+// GUID text in registry form, "11B34006-D85B-4D0A-A290-D5A571310EF7".
+std::string GuidToString(const EFI_GUID &guid);
+bool ParseGuid(const std::string &text, EFI_GUID &guid);
+bool operator==(const EFI_GUID &a, const EFI_GUID &b);
+
+// Parses a decimal or 0x-prefixed hexadecimal number no larger than `max`.
+bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);
+
+}  // namespace emu
+
+#endif  // EMULATOR_BOARD_H_

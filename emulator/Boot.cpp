@@ -1,0 +1,40 @@
+#include "Boot.h"
+
+#include "TriggerProtocols.h"
+
+namespace emu {
+
+namespace {
+
+// Trigger protocols carry no interface of interest; any installed pointer will do.
+UINT8 gTriggerInterface;
+
+}  // namespace
+
+BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
+  BootResult result;
+  result.board = board;
+  result.slotsBefore = board.slots;
+
+  ViolationCollector collector(result.violations);
+  {
+    Platform platform(board);
+    for (const std::string &name : plan.drivers) {
+      EFI_STATUS status = platform.StartImage(name);
+      result.drivers.push_back(DriverOutcome{name, status, platform.IsResident(name)});
+    }
+    if (plan.slotRecordsTrigger) {
+      platform.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTriggerInterface);
+    }
+    if (plan.rootPortAdjustTrigger) {
+      platform.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTriggerInterface);
+    }
+    if (plan.readyToBoot) platform.SignalEventGroup(gEfiEventReadyToBootGuid);
+    result.slotsAfter = platform.Board().slots;
+    platform.Finish();
+    result.calls = platform.Calls();
+  }
+  return result;
+}
+
+}  // namespace emu

@@ -1,0 +1,48 @@
+// The emulated boot: the platform starts the drivers, installs the protocols that set their
+// later work going, signals ReadyToBoot, and reports what changed.
+#ifndef EMULATOR_BOOT_H_
+#define EMULATOR_BOOT_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "Platform.h"
+
+namespace emu {
+
+// What the platform does, in this order.
+struct BootPlan {
+  std::vector<std::string> drivers{"BoardSlotService"};  // started one after the other
+  bool slotRecordsTrigger = true;     // install the slot-records trigger protocol
+  bool rootPortAdjustTrigger = true;  // install the root-port adjustment trigger protocol
+  bool readyToBoot = true;            // signal the ReadyToBoot event group
+};
+
+struct DriverOutcome {
+  std::string name;
+  EFI_STATUS status = EFI_SUCCESS;
+  bool resident = false;
+};
+
+struct BootResult {
+  BoardDescription board;  // as described, before the boot
+  std::vector<DriverOutcome> drivers;
+  std::map<uint32_t, uint32_t> slotsBefore;
+  std::map<uint32_t, uint32_t> slotsAfter;
+  std::vector<CallRecord> calls;
+  std::vector<std::string> violations;
+};
+
+BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});
+
+// The readable report boardsim prints.
+std::string FormatReport(const BootResult &result);
+
+// "EFI_SUCCESS", "EFI_NOT_FOUND", ... or the value in hexadecimal.
+std::string StatusName(EFI_STATUS status);
+
+}  // namespace emu
+
+#endif  // EMULATOR_BOOT_H_

@@ -1,0 +1,876 @@
+#include "Platform.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "BoardInfoProtocol.h"
+
+namespace emu {
+
+// ---- Records of the handle database and event machinery ----------------------------------------
+
+struct Platform::Event {
+  UINT32 type;
+  EFI_TPL tpl;
+  EFI_EVENT_NOTIFY notify;
+  const VOID *context;
+  bool inGroup;
+  EFI_GUID group;
+  int image;  // image that created it
+  bool pending = false;
+  bool closed = false;
+};
+
+struct Platform::Registration {
+  EFI_GUID guid;
+  Event *event;
+  std::deque<uint64_t> fresh;  // serials of interfaces installed since the last lookup
+  bool live = true;
+};
+
+struct Platform::Handle {
+  bool live = true;
+};
+
+struct Platform::Interface {
+  Handle *handle;
+  EFI_GUID guid;
+  VOID *interface;
+  uint64_t serial;
+};
+
+struct Platform::Image {
+  std::string name;
+  std::string path;
+  void *module = nullptr;
+  EFI_HANDLE handle = nullptr;
+  std::vector<std::pair<uintptr_t, uintptr_t>> ranges;  // loaded segments, [begin, end)
+  bool resident = false;
+  struct {
+    EFI_HANDLE ParentHandle;
+    uintptr_t ImageBase;
+  } loadedImage{};
+};
+
+namespace {
+
+Platform *gActive = nullptr;
+
+ViolationHandler &Handler() {
+  static ViolationHandler handler = [](const std::string &what) {
+    std::fprintf(stderr, "emulator: %s\n", what.c_str());
+  };
+  return handler;
+}
+
+bool InRanges(const std::vector<std::pair<uintptr_t, uintptr_t>> &ranges, const void *address) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(address);
+  for (const auto &[begin, end] : ranges) {
+    if (value >= begin && value < end) return true;
+  }
+  return false;
+}
+
+std::vector<std::pair<uintptr_t, uintptr_t>> SegmentsOf(void *module) {
+  struct Query {
+    void *anySymbolBase;
+    std::vector<std::pair<uintptr_t, uintptr_t>> ranges;
+  } query{nullptr, {}};
+  link_map *map = nullptr;
+  if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {};
+  query.anySymbolBase = reinterpret_cast<void *>(map->l_addr);
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, size_t, void *data) {
+        Query *q = static_cast<Query *>(data);
+        if (reinterpret_cast<void *>(info->dlpi_addr) != q->anySymbolBase) return 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+          if (segment.p_type != PT_LOAD) continue;
+          uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+          q->ranges.emplace_back(begin, begin + segment.p_memsz);
+        }
+        return 1;
+      },
+      &query);
+  return query.ranges;
+}
+
+// ---- Boot service entry points: log, apply faults, hand over to the platform ------------------
+
+Platform &P() { return Platform::Current(); }
+
+template <typename T>
+T Injected(const Platform::CallSite &site) {
+  return P().Leave(site, static_cast<T>(*site.injected));
+}
+
+EFI_STATUS EFIAPI ThunkAllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
+  auto site = P().Enter("BS.AllocatePool", {type, size});
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().AllocatePool(type, size, buffer));
+}
+
+EFI_STATUS EFIAPI ThunkFreePool(VOID *buffer) {
+  auto site = P().Enter("BS.FreePool");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().FreePool(buffer));
+}
+
+EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
+                                   VOID *context, EFI_EVENT *event) {
+  auto site = P().Enter("BS.CreateEvent", {type, tpl});
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().CreateEvent(type, tpl, notify, context, nullptr, event));
+}
+
+EFI_STATUS EFIAPI ThunkCreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
+                                     const VOID *context, const EFI_GUID *group,
+                                     EFI_EVENT *event) {
+  auto site = P().Enter("BS.CreateEventEx", {type, tpl});
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().CreateEvent(type, tpl, notify, context, group, event));
+}
+
+EFI_STATUS EFIAPI ThunkSignalEvent(EFI_EVENT event) {
+  auto site = P().Enter("BS.SignalEvent");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().SignalEvent(event));
+}
+
+EFI_STATUS EFIAPI ThunkCloseEvent(EFI_EVENT event) {
+  auto site = P().Enter("BS.CloseEvent");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().CloseEvent(event));
+}
+
+EFI_STATUS EFIAPI ThunkInstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *guid,
+                                                EFI_INTERFACE_TYPE type, VOID *interface) {
+  auto site = P().Enter("BS.InstallProtocolInterface");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().InstallProtocolInterface(handle, guid, type, interface));
+}
+
+EFI_STATUS EFIAPI ThunkUninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid,
+                                                  VOID *interface) {
+  auto site = P().Enter("BS.UninstallProtocolInterface");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().UninstallProtocolInterface(handle, guid, interface));
+}
+
+EFI_STATUS EFIAPI ThunkRegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT event,
+                                              VOID **registration) {
+  auto site = P().Enter("BS.RegisterProtocolNotify");
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().RegisterProtocolNotify(guid, event, registration));
+}
+
+EFI_STATUS EFIAPI ThunkLocateProtocol(const EFI_GUID *guid, VOID *registration,
+                                      VOID **interface) {
+  auto site = P().Enter("BS.LocateProtocol");
+  if (site.injected) {
+    if (interface != nullptr) *interface = nullptr;
+    return Injected<EFI_STATUS>(site);
+  }
+  return P().Leave(site, P().LocateProtocol(guid, registration, interface));
+}
+
+VOID EFIAPI ThunkCopyMem(VOID *destination, const VOID *source, UINTN length) {
+  auto site = P().Enter("BS.CopyMem", {length});
+  P().CopyMem(destination, source, length);
+  P().Leave(site, 0);
+}
+
+VOID EFIAPI ThunkSetMem(VOID *buffer, UINTN size, UINT8 value) {
+  auto site = P().Enter("BS.SetMem", {size, value});
+  std::memset(buffer, value, size);
+  P().Leave(site, 0);
+}
+
+EFI_STATUS EFIAPI ThunkGetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 *attributes,
+                                   UINTN *size, VOID *data) {
+  auto site = P().Enter("RT.GetVariable", {size != nullptr ? *size : 0});
+  if (site.injected) return Injected<EFI_STATUS>(site);
+  return P().Leave(site, P().GetVariable(name, guid, attributes, size, data));
+}
+
+// Members the drivers have no business calling: each one is a loud failure of the boot.
+template <typename Fn>
+struct Trap;
+template <typename R, typename... A>
+struct Trap<R(EFIAPI *)(A...)> {
+  template <const char *Name>
+  static R EFIAPI Call(A...) {
+    P().Enter(Name);
+    P().Violation(std::string("a driver called ") + Name + ", which it must not use");
+    if constexpr (!std::is_void_v<R>) return static_cast<R>(EFI_UNSUPPORTED);
+  }
+};
+
+EFI_STATUS EFIAPI TrapInstallMultiple(EFI_HANDLE *, ...) {
+  P().Violation("a driver called BS.InstallMultipleProtocolInterfaces, which it must not use");
+  return EFI_UNSUPPORTED;
+}
+EFI_STATUS EFIAPI TrapUninstallMultiple(EFI_HANDLE, ...) {
+  P().Violation("a driver called BS.UninstallMultipleProtocolInterfaces, which it must not use");
+  return EFI_UNSUPPORTED;
+}
+
+#define TRAP(table, member, name)                                               \
+  do {                                                                          \
+    static constexpr char kName[] = name;                                       \
+    (table).member = &Trap<decltype((table).member)>::template Call<kName>;     \
+  } while (0)
+
+}  // namespace
+
+ViolationHandler SetViolationHandler(ViolationHandler handler) {
+  ViolationHandler previous = std::move(Handler());
+  Handler() = handler ? std::move(handler) : [](const std::string &) {};
+  return previous;
+}
+
+ViolationCollector::ViolationCollector(std::vector<std::string> &sink, bool forward) {
+  outer_ = SetViolationHandler(nullptr);
+  ViolationHandler outer = forward ? outer_ : ViolationHandler();
+  SetViolationHandler([&sink, outer](const std::string &what) {
+    sink.push_back(what);
+    if (outer) outer(what);
+  });
+}
+
+ViolationCollector::~ViolationCollector() { SetViolationHandler(std::move(outer_)); }
+
+// ---- Construction --------------------------------------------------------------------------------
+
+Platform::Platform(BoardDescription board) : board_(std::move(board)) {
+  if (gActive != nullptr) {
+    std::fprintf(stderr, "emulator: only one platform may be active at a time\n");
+    std::abort();
+  }
+  gActive = this;
+  BuildTables();
+  if (board_.boardInfoProtocol) InstallBoardInfoProtocol();
+}
+
+Platform::~Platform() {
+  Finish();
+  gActive = nullptr;
+}
+
+Platform &Platform::Current() {
+  if (gActive == nullptr) {
+    std::fprintf(stderr, "emulator: a service was called with no active platform\n");
+    std::abort();
+  }
+  return *gActive;
+}
+
+void Platform::BuildTables() {
+  EFI_BOOT_SERVICES &bs = bootServices_;
+  bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
+            sizeof(EFI_BOOT_SERVICES), 0, 0};
+  TRAP(bs, RaiseTPL, "BS.RaiseTPL");
+  TRAP(bs, RestoreTPL, "BS.RestoreTPL");
+  TRAP(bs, AllocatePages, "BS.AllocatePages");
+  TRAP(bs, FreePages, "BS.FreePages");
+  TRAP(bs, GetMemoryMap, "BS.GetMemoryMap");
+  bs.AllocatePool = ThunkAllocatePool;
+  bs.FreePool = ThunkFreePool;
+  bs.CreateEvent = ThunkCreateEvent;
+  TRAP(bs, SetTimer, "BS.SetTimer");
+  TRAP(bs, WaitForEvent, "BS.WaitForEvent");
+  bs.SignalEvent = ThunkSignalEvent;
+  bs.CloseEvent = ThunkCloseEvent;
+  TRAP(bs, CheckEvent, "BS.CheckEvent");
+  bs.InstallProtocolInterface = ThunkInstallProtocolInterface;
+  TRAP(bs, ReinstallProtocolInterface, "BS.ReinstallProtocolInterface");
+  bs.UninstallProtocolInterface = ThunkUninstallProtocolInterface;
+  TRAP(bs, HandleProtocol, "BS.HandleProtocol");
+  bs.RegisterProtocolNotify = ThunkRegisterProtocolNotify;
+  TRAP(bs, LocateHandle, "BS.LocateHandle");
+  TRAP(bs, LocateDevicePath, "BS.LocateDevicePath");
+  TRAP(bs, InstallConfigurationTable, "BS.InstallConfigurationTable");
+  TRAP(bs, LoadImage, "BS.LoadImage");
+  TRAP(bs, StartImage, "BS.StartImage");
+  TRAP(bs, Exit, "BS.Exit");
+  TRAP(bs, UnloadImage, "BS.UnloadImage");
+  TRAP(bs, ExitBootServices, "BS.ExitBootServices");
+  TRAP(bs, GetNextMonotonicCount, "BS.GetNextMonotonicCount");
+  TRAP(bs, Stall, "BS.Stall");
+  TRAP(bs, SetWatchdogTimer, "BS.SetWatchdogTimer");
+  TRAP(bs, ConnectController, "BS.ConnectController");
+  TRAP(bs, DisconnectController, "BS.DisconnectController");
+  TRAP(bs, OpenProtocol, "BS.OpenProtocol");
+  TRAP(bs, CloseProtocol, "BS.CloseProtocol");
+  TRAP(bs, OpenProtocolInformation, "BS.OpenProtocolInformation");
+  TRAP(bs, ProtocolsPerHandle, "BS.ProtocolsPerHandle");
+  TRAP(bs, LocateHandleBuffer, "BS.LocateHandleBuffer");
+  bs.LocateProtocol = ThunkLocateProtocol;
+  bs.InstallMultipleProtocolInterfaces = TrapInstallMultiple;
+  bs.UninstallMultipleProtocolInterfaces = TrapUninstallMultiple;
+  TRAP(bs, CalculateCrc32, "BS.CalculateCrc32");
+  bs.CopyMem = ThunkCopyMem;
+  bs.SetMem = ThunkSetMem;
+  bs.CreateEventEx = ThunkCreateEventEx;
+
+  EFI_RUNTIME_SERVICES &rt = runtimeServices_;
+  rt.Hdr = {EFI_RUNTIME_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
+            sizeof(EFI_RUNTIME_SERVICES), 0, 0};
+  TRAP(rt, GetTime, "RT.GetTime");
+  TRAP(rt, SetTime, "RT.SetTime");
+  TRAP(rt, GetWakeupTime, "RT.GetWakeupTime");
+  TRAP(rt, SetWakeupTime, "RT.SetWakeupTime");
+  TRAP(rt, SetVirtualAddressMap, "RT.SetVirtualAddressMap");
+  TRAP(rt, ConvertPointer, "RT.ConvertPointer");
+  rt.GetVariable = ThunkGetVariable;
+  TRAP(rt, GetNextVariableName, "RT.GetNextVariableName");
+  TRAP(rt, SetVariable, "RT.SetVariable");
+  TRAP(rt, GetNextHighMonotonicCount, "RT.GetNextHighMonotonicCount");
+  TRAP(rt, ResetSystem, "RT.ResetSystem");
+  TRAP(rt, UpdateCapsule, "RT.UpdateCapsule");
+  TRAP(rt, QueryCapsuleCapabilities, "RT.QueryCapsuleCapabilities");
+  TRAP(rt, QueryVariableInfo, "RT.QueryVariableInfo");
+
+  // The configuration table the earlier phases leave: the HOB list and the DXE services table,
+  // among the usual tables of a platform (their contents are never read by the drivers).
+  static constexpr EFI_GUID kAcpiTableGuid = {
+      0x8868E871, 0xE4F1, 0x11D3, {0xBC, 0x22, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}};
+  static constexpr EFI_GUID kSmbios3TableGuid = {
+      0xF2FD1544, 0x9794, 0x4A2C, {0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94}};
+  hobList_ = BuildHobList(board_);
+  dxeServices_ = {DXE_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
+                  sizeof(EFI_TABLE_HEADER), 0, 0};
+  configurationTable_.push_back({kAcpiTableGuid, &dxeServices_});
+  if (board_.dxeServicesPresent) configurationTable_.push_back({gEfiDxeServicesTableGuid, &dxeServices_});
+  if (board_.hobListPresent) configurationTable_.push_back({gEfiHobListGuid, hobList_.data()});
+  configurationTable_.push_back({kSmbios3TableGuid, &dxeServices_});
+
+  systemTable_.Hdr = {EFI_SYSTEM_TABLE_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
+                      sizeof(EFI_SYSTEM_TABLE), 0, 0};
+  static char16_t kVendor[] = u"Board emulator";
+  systemTable_.FirmwareVendor = kVendor;
+  systemTable_.FirmwareRevision = 0x00010000;
+  systemTable_.RuntimeServices = &runtimeServices_;
+  systemTable_.BootServices = &bootServices_;
+  systemTable_.NumberOfTableEntries = configurationTable_.size();
+  systemTable_.ConfigurationTable = configurationTable_.data();
+}
+
+// ---- Call log and faults -------------------------------------------------------------------------
+
+Platform::CallSite Platform::Enter(const char *member, std::vector<uint64_t> args) {
+  CallRecord record;
+  record.member = member;
+  record.args = std::move(args);
+  record.image = CurrentImageName();
+  uint32_t occurrence = ++callCounts_[member];
+  CallSite site{calls_.size(), std::nullopt};
+  for (const Fault &fault : board_.faults) {
+    if (fault.member == member && (fault.occurrence == 0 || fault.occurrence == occurrence)) {
+      site.injected = fault.value;
+      record.injected = true;
+      break;
+    }
+  }
+  calls_.push_back(std::move(record));
+  return site;
+}
+
+void Platform::Violation(const std::string &what) { Handler()(what); }
+
+size_t Platform::CountCalls(const std::string &member) const {
+  return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(),
+                                           [&](const CallRecord &c) { return c.member == member; }));
+}
+
+std::vector<CallRecord> Platform::CallsTo(const std::string &member) const {
+  std::vector<CallRecord> out;
+  std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(out),
+               [&](const CallRecord &c) { return c.member == member; });
+  return out;
+}
+
+std::string Platform::CurrentImageName() const {
+  return currentImage_ < 0 ? std::string() : images_[currentImage_]->name;
+}
+
+// ---- Pool ----------------------------------------------------------------------------------------
+
+EFI_STATUS Platform::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
+  bool validType = (type < EfiMaxMemoryType && type != EfiConventionalMemory &&
+                    type != EfiPersistentMemory && type != EfiUnacceptedMemoryType) ||
+                   type >= 0x70000000u;
+  if (buffer == nullptr || !validType) return EFI_INVALID_PARAMETER;
+  if (size > (UINTN{1} << 32)) return EFI_OUT_OF_RESOURCES;
+  void *block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) return EFI_OUT_OF_RESOURCES;
+  // Pool memory is not cleared: a driver that reads before writing sees this pattern.
+  std::memset(block, 0xAF, size);
+  bool inEntry = currentImage_ >= 0 && !images_[currentImage_]->resident;
+  pool_[block] = Allocation{size, type, currentImage_, inEntry};
+  *buffer = block;
+  return EFI_SUCCESS;
+}
+
+void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type) {
+  void *block = nullptr;
+  return AllocatePool(type, size, &block) == EFI_SUCCESS ? block : nullptr;
+}
+
+EFI_STATUS Platform::FreePool(VOID *buffer) {
+  auto it = pool_.find(buffer);
+  if (it == pool_.end()) {
+    Violation(CurrentImageName() + " freed " + (buffer == nullptr ? "a null pointer" :
+              "a pointer that is not a live pool block (double free?)"));
+    return EFI_INVALID_PARAMETER;
+  }
+  std::free(buffer);
+  pool_.erase(it);
+  return EFI_SUCCESS;
+}
+
+// ---- Events and TPL dispatch -----------------------------------------------------------------------
+
+Platform::Event *Platform::LiveEvent(EFI_EVENT event) const {
+  for (const auto &record : events_) {
+    if (record.get() == event) return record->closed ? nullptr : record.get();
+  }
+  return nullptr;
+}
+
+EFI_STATUS Platform::CreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
+                                 const VOID *context, const EFI_GUID *group, EFI_EVENT *event) {
+  if (event == nullptr) return EFI_INVALID_PARAMETER;
+  const UINT32 notifyBits = type & (EVT_NOTIFY_WAIT | EVT_NOTIFY_SIGNAL);
+  if (notifyBits == (EVT_NOTIFY_WAIT | EVT_NOTIFY_SIGNAL)) return EFI_INVALID_PARAMETER;
+  if (notifyBits != 0 && (notify == nullptr || tpl <= TPL_APPLICATION || tpl >= TPL_HIGH_LEVEL)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (group != nullptr && (type == EVT_SIGNAL_EXIT_BOOT_SERVICES ||
+                           type == EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  auto record = std::make_unique<Event>();
+  record->type = type;
+  record->tpl = tpl;
+  record->notify = notify;
+  record->context = context;
+  record->inGroup = group != nullptr;
+  record->group = group != nullptr ? *group : EFI_GUID{};
+  record->image = currentImage_;
+  *event = record.get();
+  events_.push_back(std::move(record));
+  return EFI_SUCCESS;
+}
+
+void Platform::QueueEvent(Event *event) {
+  if ((event->type & EVT_NOTIFY_SIGNAL) == 0 || event->pending) return;
+  event->pending = true;
+  pending_.push_back(event);
+}
+
+EFI_STATUS Platform::SignalEvent(EFI_EVENT handle) {
+  Event *event = LiveEvent(handle);
+  if (event == nullptr) {
+    Violation(CurrentImageName() + " signalled an event that does not exist");
+    return EFI_INVALID_PARAMETER;
+  }
+  if (event->inGroup) {
+    SignalEventGroup(event->group);
+  } else {
+    QueueEvent(event);
+    DispatchPending();
+  }
+  return EFI_SUCCESS;
+}
+
+void Platform::SignalEventGroup(const EFI_GUID &group) {
+  for (const auto &record : events_) {
+    if (!record->closed && record->inGroup && record->group == group) QueueEvent(record.get());
+  }
+  DispatchPending();
+}
+
+// Runs every pending notification whose TPL is above the current one, highest TPL first and in
+// signal order within a TPL. A notification signalled from inside another at the same TPL waits
+// until that one returns, as on a real DXE core.
+void Platform::DispatchPending() {
+  for (;;) {
+    auto next = pending_.end();
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+      if ((*it)->tpl > tpl_ && (next == pending_.end() || (*it)->tpl > (*next)->tpl)) next = it;
+    }
+    if (next == pending_.end()) return;
+    Event *event = *next;
+    pending_.erase(next);
+    event->pending = false;
+    EFI_TPL saved = tpl_;
+    tpl_ = event->tpl;
+    AsImageOf(reinterpret_cast<const void *>(event->notify), [&] {
+      event->notify(event, const_cast<VOID *>(event->context));
+      return 0;
+    });
+    tpl_ = saved;
+  }
+}
+
+void Platform::CloseEventRecord(Event *event) {
+  event->closed = true;
+  event->pending = false;
+  pending_.erase(std::remove(pending_.begin(), pending_.end(), event), pending_.end());
+  for (auto &registration : registrations_) {
+    if (registration->event == event) registration->live = false;
+  }
+}
+
+EFI_STATUS Platform::CloseEvent(EFI_EVENT handle) {
+  Event *event = LiveEvent(handle);
+  if (event == nullptr) {
+    Violation(CurrentImageName() + " closed an event that does not exist or is already closed");
+    return EFI_INVALID_PARAMETER;
+  }
+  CloseEventRecord(event);
+  return EFI_SUCCESS;
+}
+
+size_t Platform::LiveEvents() const {
+  return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                           [](const auto &e) { return !e->closed; }));
+}
+
+size_t Platform::LiveRegistrations() const {
+  return static_cast<size_t>(std::count_if(registrations_.begin(), registrations_.end(),
+                                           [](const auto &r) { return r->live; }));
+}
+
+// ---- Handle database -------------------------------------------------------------------------------
+
+Platform::Handle *Platform::LiveHandle(EFI_HANDLE handle) const {
+  for (const auto &record : handles_) {
+    if (record.get() == handle) return record->live ? record.get() : nullptr;
+  }
+  return nullptr;
+}
+
+EFI_STATUS Platform::InstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *guid,
+                                              EFI_INTERFACE_TYPE type, VOID *interface) {
+  if (handle == nullptr || guid == nullptr || type != EFI_NATIVE_INTERFACE) {
+    return EFI_INVALID_PARAMETER;
+  }
+  Handle *target = nullptr;
+  if (*handle != nullptr) {
+    target = LiveHandle(*handle);
+    if (target == nullptr) return EFI_INVALID_PARAMETER;
+    for (const Interface &entry : interfaces_) {
+      if (entry.handle == target && entry.guid == *guid) return EFI_INVALID_PARAMETER;
+    }
+  } else {
+    handles_.push_back(std::make_unique<Handle>());
+    target = handles_.back().get();
+  }
+  uint64_t serial = ++installSerial_;
+  interfaces_.push_back(Interface{target, *guid, interface, serial});
+  *handle = target;
+  for (auto &registration : registrations_) {
+    if (registration->live && registration->guid == *guid) {
+      registration->fresh.push_back(serial);
+      QueueEvent(registration->event);
+    }
+  }
+  DispatchPending();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid,
+                                                VOID *interface) {
+  Handle *target = LiveHandle(handle);
+  if (target == nullptr || guid == nullptr) return EFI_INVALID_PARAMETER;
+  auto it = std::find_if(interfaces_.begin(), interfaces_.end(), [&](const Interface &entry) {
+    return entry.handle == target && entry.guid == *guid && entry.interface == interface;
+  });
+  if (it == interfaces_.end()) return EFI_NOT_FOUND;
+  interfaces_.erase(it);
+  ReleaseHandleIfEmpty(target);
+  return EFI_SUCCESS;
+}
+
+// A handle with no protocol left is freed by the DXE core.
+void Platform::ReleaseHandleIfEmpty(Handle *handle) {
+  if (std::none_of(interfaces_.begin(), interfaces_.end(),
+                   [&](const Interface &entry) { return entry.handle == handle; })) {
+    handle->live = false;
+  }
+}
+
+EFI_STATUS Platform::RegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT event,
+                                            VOID **registration) {
+  Event *record = LiveEvent(event);
+  if (guid == nullptr || record == nullptr || registration == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  registrations_.push_back(std::make_unique<Registration>(Registration{*guid, record, {}, true}));
+  *registration = registrations_.back().get();
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Platform::LocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface) {
+  if (interface == nullptr || guid == nullptr) return EFI_INVALID_PARAMETER;
+  *interface = nullptr;
+  if (registration != nullptr) {
+    // The next interface installed since the last lookup with this key.
+    auto it = std::find_if(registrations_.begin(), registrations_.end(),
+                           [&](const auto &r) { return r.get() == registration && r->live; });
+    if (it == registrations_.end()) return EFI_NOT_FOUND;
+    while (!(*it)->fresh.empty()) {
+      uint64_t serial = (*it)->fresh.front();
+      (*it)->fresh.pop_front();
+      for (const Interface &entry : interfaces_) {
+        if (entry.serial == serial) {
+          *interface = entry.interface;
+          return EFI_SUCCESS;
+        }
+      }
+    }
+    return EFI_NOT_FOUND;
+  }
+  for (const Interface &entry : interfaces_) {
+    if (entry.guid == *guid) {
+      *interface = entry.interface;
+      return EFI_SUCCESS;
+    }
+  }
+  return EFI_NOT_FOUND;
+}
+
+EFI_HANDLE Platform::InstallProtocol(const EFI_GUID &guid, void *interface, EFI_HANDLE handle) {
+  ImageScope scope(*this, -1);
+  EFI_STATUS status = InstallProtocolInterface(&handle, &guid, EFI_NATIVE_INTERFACE, interface);
+  if (EFI_ERROR(status)) {
+    Violation("the platform could not install " + GuidToString(guid));
+    return nullptr;
+  }
+  return handle;
+}
+
+EFI_STATUS Platform::UninstallProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void *interface) {
+  return UninstallProtocolInterface(handle, &guid, interface);
+}
+
+void *Platform::FindProtocol(const EFI_GUID &guid) const {
+  for (const Interface &entry : interfaces_) {
+    if (entry.guid == guid) return entry.interface;
+  }
+  return nullptr;
+}
+
+size_t Platform::CountProtocol(const EFI_GUID &guid) const {
+  return static_cast<size_t>(std::count_if(interfaces_.begin(), interfaces_.end(),
+                                           [&](const Interface &e) { return e.guid == guid; }));
+}
+
+// ---- Memory and variables --------------------------------------------------------------------------
+
+void Platform::AddMemoryReader(std::function<bool(void *, const void *, size_t)> reader) {
+  memoryReaders_.push_back(std::move(reader));
+}
+
+void Platform::CopyMem(VOID *destination, const VOID *source, UINTN length) {
+  for (const auto &reader : memoryReaders_) {
+    if (reader(destination, source, length)) return;
+  }
+  std::memmove(destination, source, length);
+}
+
+EFI_STATUS Platform::GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 *attributes,
+                                 UINTN *size, VOID *data) {
+  if (name == nullptr || guid == nullptr || size == nullptr) return EFI_INVALID_PARAMETER;
+  std::u16string wanted;
+  for (const CHAR16 *c = name; *c != 0; ++c) wanted.push_back(*c);
+  Variable *variable = board_.FindVariable(wanted, *guid);
+  if (variable == nullptr) return EFI_NOT_FOUND;
+  if (*size < variable->data.size()) {
+    *size = variable->data.size();
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  if (data == nullptr) return EFI_INVALID_PARAMETER;
+  std::memcpy(data, variable->data.data(), variable->data.size());
+  *size = variable->data.size();
+  if (attributes != nullptr) *attributes = variable->attributes;
+  return EFI_SUCCESS;
+}
+
+// ---- Images ------------------------------------------------------------------------------------------
+
+Platform::ImageScope::ImageScope(Platform &platform, int image)
+    : platform_(platform), saved_(platform.currentImage_) {
+  platform_.currentImage_ = image;
+}
+
+Platform::ImageScope::~ImageScope() { platform_.currentImage_ = saved_; }
+
+int Platform::ImageIndexOf(const void *address) const {
+  for (size_t i = 0; i < images_.size(); ++i) {
+    if (images_[i]->module != nullptr && InRanges(images_[i]->ranges, address)) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void Platform::OnImageLoaded(std::function<void(const std::string &, void *)> hook) {
+  imageHooks_.push_back(std::move(hook));
+}
+
+EFI_STATUS Platform::StartImage(const std::string &name) {
+  auto image = std::make_unique<Image>();
+  image->name = name;
+  image->path = HostImagePath(name);
+  // Every boot starts from a fresh image: one left over from an earlier boot would carry its
+  // module globals along.
+  if (void *stale = dlopen(image->path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    dlclose(stale);
+    Violation(name + " is still loaded from an earlier boot");
+  }
+  image->module = dlopen(image->path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (image->module == nullptr) {
+    Violation("cannot load " + image->path + ": " + dlerror());
+    return EFI_LOAD_ERROR;
+  }
+  auto entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(
+      dlsym(image->module, (name + "EntryPoint").c_str()));
+  if (entry == nullptr) {
+    Violation(image->path + " has no entry point " + name + "EntryPoint");
+    dlclose(image->module);
+    return EFI_LOAD_ERROR;
+  }
+  image->ranges = SegmentsOf(image->module);
+  image->loadedImage.ImageBase = image->ranges.empty() ? 0 : image->ranges.front().first;
+  images_.push_back(std::move(image));
+  int index = static_cast<int>(images_.size() - 1);
+  Image &loaded = *images_[index];
+  loaded.handle = InstallProtocol(gEfiLoadedImageProtocolGuid, &loaded.loadedImage);
+  for (const auto &hook : imageHooks_) hook(name, loaded.module);
+
+  EFI_STATUS status;
+  {
+    ImageScope scope(*this, index);
+    status = entry(loaded.handle, &systemTable_);
+  }
+  if (EFI_ERROR(status)) {
+    UnloadImage(index, false);
+  } else {
+    loaded.resident = true;
+  }
+  return status;
+}
+
+bool Platform::IsResident(const std::string &name) const {
+  return std::any_of(images_.begin(), images_.end(), [&](const auto &image) {
+    return image->name == name && image->resident && image->module != nullptr;
+  });
+}
+
+void *Platform::ImageSymbol(const std::string &name, const char *symbol) const {
+  for (const auto &image : images_) {
+    if (image->name == name && image->module != nullptr) return dlsym(image->module, symbol);
+  }
+  return nullptr;
+}
+
+// Takes an image out of memory. After a failed start nothing may still point into it: events,
+// protocol interfaces and pool blocks of the image are violations, and are withdrawn so that no
+// later installation calls into freed code.
+void Platform::UnloadImage(int index, bool endOfBoot) {
+  Image &image = *images_[index];
+  if (image.module == nullptr) return;
+  if (!endOfBoot) {
+    for (const auto &event : events_) {
+      if (event->closed) continue;
+      if (InRanges(image.ranges, reinterpret_cast<const void *>(event->notify)) ||
+          InRanges(image.ranges, event->context)) {
+        Violation(image.name + " failed to start but left an event whose notify function is "
+                               "in the unloaded image");
+        CloseEventRecord(event.get());
+      }
+    }
+    for (auto it = interfaces_.begin(); it != interfaces_.end();) {
+      if (InRanges(image.ranges, it->interface)) {
+        Violation(image.name + " failed to start but left protocol " + GuidToString(it->guid) +
+                  " installed from the unloaded image");
+        Handle *handle = it->handle;
+        it = interfaces_.erase(it);
+        ReleaseHandleIfEmpty(handle);
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = pool_.begin(); it != pool_.end();) {
+      if (it->second.image == index) {
+        Violation(image.name + " failed to start and leaked " + std::to_string(it->second.size) +
+                  " bytes of pool");
+        std::free(it->first);
+        it = pool_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  } else {
+    // End of boot: the platform tears everything down; the image's registrations go with it.
+    for (const auto &event : events_) {
+      if (!event->closed && event->image == index) CloseEventRecord(event.get());
+    }
+    for (auto it = interfaces_.begin(); it != interfaces_.end();) {
+      Handle *handle = it->handle;
+      it = InRanges(image.ranges, it->interface) ? interfaces_.erase(it) : std::next(it);
+      ReleaseHandleIfEmpty(handle);
+    }
+  }
+  UninstallProtocolInterface(image.handle, &gEfiLoadedImageProtocolGuid, &image.loadedImage);
+  dlclose(image.module);
+  image.module = nullptr;
+  image.resident = false;
+  if (void *still = dlopen(image.path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    dlclose(still);
+    Violation(image.name + " stayed in memory after it was unloaded");
+  }
+}
+
+// At the end of a boot a resident image may keep one block: the scratch pool its entry point
+// allocated. Every other block a driver still holds is a leak.
+void Platform::CheckPoolAtEnd() {
+  std::vector<bool> scratchSeen(images_.size(), false);
+  for (auto it = pool_.begin(); it != pool_.end();) {
+    const Allocation &block = it->second;
+    bool scratch = block.image >= 0 && images_[block.image]->resident && block.inEntryPoint &&
+                   block.size == 8192 && block.type == EfiBootServicesData &&
+                   !scratchSeen[block.image];
+    if (scratch) {
+      scratchSeen[block.image] = true;
+    } else if (block.image >= 0) {
+      Violation(images_[block.image]->name + " leaked " + std::to_string(block.size) +
+                " bytes of pool");
+    }
+    std::free(it->first);
+    it = pool_.erase(it);
+  }
+}
+
+void Platform::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  CheckPoolAtEnd();
+  for (size_t i = images_.size(); i > 0; --i) UnloadImage(static_cast<int>(i - 1), true);
+}
+
+std::string HostImagePath(const std::string &name) {
+  const char *dir = std::getenv("BOARDSIM_IMAGE_DIR");
+  std::string base = dir != nullptr ? dir : EMULATOR_IMAGE_DIR;
+  return base + "/" + name + ".so";
+}
+
+}  // namespace emu

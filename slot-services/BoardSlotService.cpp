@@ -1,0 +1,106 @@
+// BoardSlotService: places the KVRN module's ports in the board's slot table, publishes the
+// board hook protocol and waits for the platform to ask for its slot records and root-port
+// adjustment.
+#include "BoardInfoProtocol.h"
+#include "DriverFrame.h"
+#include "SlotServices.h"
+#include "TriggerProtocols.h"
+
+DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandle,
+                                                           EFI_SYSTEM_TABLE *SystemTable) {
+  InitializeDriverFrame(ImageHandle, SystemTable);
+  EFI_STATUS Status = BoardSlotServiceMain();
+  if (EFI_ERROR(Status)) {
+    ReleaseScratchPool();
+  }
+  return Status;
+}
+
+EFI_STATUS BoardSlotServiceMain() {
+  AssignKvrnPorts();
+
+  EFI_HANDLE HookHandle = nullptr;
+  VOID *HookInterface = const_cast<BOARD_HOOK_PROTOCOL *>(&mBoardHookProtocol);
+  EFI_STATUS HookStatus = gBS->InstallProtocolInterface(&HookHandle, &gBoardHookProtocolGuid,
+                                                        EFI_NATIVE_INTERFACE, HookInterface);
+
+  EFI_EVENT ReadyToBootEvent = nullptr;
+  EFI_STATUS ReadyToBootStatus =
+      gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr,
+                         &gEfiEventReadyToBootGuid, &ReadyToBootEvent);
+
+  VOID *Registration = nullptr;
+  EFI_EVENT SlotRecordsEvent = nullptr;
+  EFI_STATUS SlotRecordsStatus =
+      gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify, nullptr,
+                       &SlotRecordsEvent);
+  if (!EFI_ERROR(SlotRecordsStatus)) {
+    gBS->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent,
+                                &Registration);
+  }
+
+  EFI_EVENT RootPortEvent = nullptr;
+  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RootPortAdjustNotify,
+                                       nullptr, &RootPortEvent);
+  if (!EFI_ERROR(Status)) {
+    Status = gBS->RegisterProtocolNotify(&gRootPortAdjustTriggerProtocolGuid, RootPortEvent,
+                                         &Registration);
+    if (!EFI_ERROR(Status)) {
+      return Status;
+    }
+    gBS->CloseEvent(RootPortEvent);
+  }
+
+  // The start failed and the DXE core will unload this image: nothing registered may still
+  // point into it.
+  if (!EFI_ERROR(SlotRecordsStatus)) {
+    gBS->CloseEvent(SlotRecordsEvent);
+  }
+  if (!EFI_ERROR(ReadyToBootStatus)) {
+    gBS->CloseEvent(ReadyToBootEvent);
+  }
+  if (!EFI_ERROR(HookStatus)) {
+    gBS->UninstallProtocolInterface(HookHandle, &gBoardHookProtocolGuid, HookInterface);
+  }
+  return Status;
+}
+
+// Port B takes the first free expansion slot in walk order, C the next, D the one after; a
+// port whose bit is clear takes none. Slots after the last placement are not asked about.
+VOID AssignKvrnPorts() {
+  static constexpr struct {
+    UINT8 Flag;
+    UINT32 Code;
+  } kKvrnPorts[] = {
+      {KVRN_PORT_B, KVRN_PORT_CODE_B},
+      {KVRN_PORT_C, KVRN_PORT_CODE_C},
+      {KVRN_PORT_D, KVRN_PORT_CODE_D},
+  };
+
+  BOARD_INFO_PROTOCOL *Board = GetBoardInfoProtocol();
+  UINT8 PortFlags = Board->QueryBoardByte(BOARD_BYTE_KVRN_CONFIG) & KVRN_PORT_MASK;
+
+  for (UINTN Position = 0; Position < EXPANSION_SLOT_COUNT; ++Position) {
+    UINTN SlotIndex = kExpansionSlotIndexes[Position];
+    if (Board->GetSlotLocation(SlotIndex) == 0) {
+      if (PortFlags == 0) {
+        return;
+      }
+      for (const auto &Port : kKvrnPorts) {
+        if ((PortFlags & Port.Flag) != 0) {
+          Board->SetSlotLocation(SlotIndex, Port.Code);
+          PortFlags &= static_cast<UINT8>(~Port.Flag);
+          break;
+        }
+      }
+    }
+    if (PortFlags == 0) {
+      return;
+    }
+  }
+}
+
+VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
+  (VOID) Context;
+  gBS->CloseEvent(Event);
+}

@@ -1,0 +1,40 @@
+// The start-up layer both drivers carry: service tables, scratch pool, hand-off blocks and the
+// cached platform protocols that the shared platform access needs.
+#ifndef SUPPORT_DRIVER_FRAME_H_
+#define SUPPORT_DRIVER_FRAME_H_
+
+#include "BoardInfoProtocol.h"
+#include "RegisterAccessProtocol.h"
+#include "Uefi.h"
+
+constexpr UINTN SCRATCH_POOL_SIZE = 8192;
+
+// Module globals, one set per image, written by the frame and never released (but the scratch
+// pool when the driver's start fails).
+extern EFI_SYSTEM_TABLE *gST;
+extern EFI_BOOT_SERVICES *gBS;
+extern EFI_RUNTIME_SERVICES *gRT;
+extern VOID *gScratchPool;
+extern UINT64 gScratchPoolSize;
+extern VOID *gDxeServices;
+extern VOID *gHobList;
+extern REGISTER_ACCESS_PROTOCOL *gRegisterAccess;
+extern BOARD_INFO_PROTOCOL *gBoardInfo;
+
+EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// Frees the scratch pool, if there is one; a start that fails leaves no pool behind.
+VOID ReleaseScratchPool();
+
+EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table);
+VOID *FetchHobList();
+
+// Start of the first GUID extension HOB with that name, or null. Its data begins
+// GUID_HOB_DATA_OFFSET bytes further on, and GuidHobDataSize tells how much of it there is.
+VOID *FindGuidHob(const EFI_GUID *Guid);
+constexpr UINTN GUID_HOB_DATA_OFFSET = sizeof(EFI_HOB_GUID_TYPE);
+UINTN GuidHobDataSize(const VOID *GuidHob);
+
+BOARD_INFO_PROTOCOL *GetBoardInfoProtocol();
+
+#endif  // SUPPORT_DRIVER_FRAME_H_

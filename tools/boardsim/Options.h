@@ -1,0 +1,26 @@
+// boardsim's command line: every board setting of a board file is also an option.
+#ifndef TOOLS_BOARDSIM_OPTIONS_H_
+#define TOOLS_BOARDSIM_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+#include "Board.h"
+
+namespace boardsim {
+
+struct Options {
+  emu::BoardDescription board;
+  bool help = false;
+  bool printBoard = false;
+};
+
+// Fills `options` from argv. On a bad option or value returns false with a one-line `error`
+// that names it.
+bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
+
+extern const char kUsage[];
+
+}  // namespace boardsim
+
+#endif  // TOOLS_BOARDSIM_OPTIONS_H_
