@@ -9,7 +9,8 @@ find_program(FIRMWARE_LINKER NAMES lld-link lld-link-14 REQUIRED)
 # Flags both builds share: freestanding C++, no exceptions or RTTI, sized for flash.
 set(DRIVER_COMMON_FLAGS
     -Os -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector
-    -mno-red-zone -fno-asynchronous-unwind-tables -Wall -Wextra -Werror)
+    -mno-red-zone -fno-asynchronous-unwind-tables -fno-vectorize -fno-slp-vectorize
+    -Wall -Wextra -Werror)
 
 set(FIRMWARE_FLAGS
     --target=x86_64-unknown-windows -std=c++20 ${DRIVER_COMMON_FLAGS}

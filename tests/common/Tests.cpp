@@ -1,0 +1,52 @@
+#include "Tests.h"
+
+#include <gtest/gtest.h>
+
+namespace test {
+
+std::vector<std::vector<uint64_t>> ArgsOf(const std::vector<emu::CallRecord> &calls,
+                                          const std::string &member) {
+  std::vector<std::vector<uint64_t>> out;
+  for (const emu::CallRecord &call : calls) {
+    if (call.member == member) out.push_back(call.args);
+  }
+  return out;
+}
+
+std::vector<uint64_t> FirstArgsOf(const std::vector<emu::CallRecord> &calls,
+                                  const std::string &member) {
+  std::vector<uint64_t> out;
+  for (const auto &args : ArgsOf(calls, member)) out.push_back(args.empty() ? 0 : args[0]);
+  return out;
+}
+
+size_t CountOf(const std::vector<emu::CallRecord> &calls, const std::string &member) {
+  return ArgsOf(calls, member).size();
+}
+
+std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
+                                     const std::string &image) {
+  std::vector<emu::CallRecord> out;
+  for (const emu::CallRecord &call : calls) {
+    if (call.image == image) out.push_back(call);
+  }
+  return out;
+}
+
+emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.SetBoardByte(BOARD_BYTE_KVRN_CONFIG, kvrnConfig);
+  for (uint8_t index : kExpansionSlotIndexes) board.slots.erase(index);
+  return board;
+}
+
+ExpectViolation::ExpectViolation(std::string part)
+    : part_(std::move(part)), collector_(seen_, /*forward=*/false) {}
+
+ExpectViolation::~ExpectViolation() {
+  bool found = false;
+  for (const std::string &what : seen_) found = found || what.find(part_) != std::string::npos;
+  EXPECT_TRUE(found) << "expected a platform violation mentioning '" << part_ << "'";
+}
+
+}  // namespace test

@@ -1,0 +1,42 @@
+// Helpers shared by the test suites: a test reads as "describe the board, boot, look at what
+// changed".
+#ifndef TESTS_COMMON_TESTS_H_
+#define TESTS_COMMON_TESTS_H_
+
+#include <string>
+#include <vector>
+
+#include "Boot.h"
+#include "Platform.h"
+
+namespace test {
+
+// The arguments of every call to `member`, in call order.
+std::vector<std::vector<uint64_t>> ArgsOf(const std::vector<emu::CallRecord> &calls,
+                                          const std::string &member);
+// The first argument of every call to `member`, in call order.
+std::vector<uint64_t> FirstArgsOf(const std::vector<emu::CallRecord> &calls,
+                                  const std::string &member);
+size_t CountOf(const std::vector<emu::CallRecord> &calls, const std::string &member);
+// Calls made by the code of one image.
+std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
+                                     const std::string &image);
+
+// A board with no slot taken and every KVRN bit as given; the rest as the default board.
+emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig);
+
+// Expects the reported violations to contain one whose text holds `part`, and swallows them.
+class ExpectViolation {
+ public:
+  explicit ExpectViolation(std::string part);
+  ~ExpectViolation();
+
+ private:
+  std::string part_;
+  std::vector<std::string> seen_;
+  emu::ViolationCollector collector_;
+};
+
+}  // namespace test
+
+#endif  // TESTS_COMMON_TESTS_H_

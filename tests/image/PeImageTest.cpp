@@ -1,0 +1,137 @@
+// The shipped images, read as a platform's PE/COFF loader reads them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t kMachineX64 = 0x8664;
+constexpr uint16_t kSubsystemBootServiceDriver = 11;
+constexpr uint16_t kRelocsStripped = 0x0001;
+constexpr uint32_t kMemExecute = 0x20000000;
+constexpr uint32_t kMemWrite = 0x80000000;
+
+struct Section {
+  std::string name;
+  uint32_t virtualAddress, virtualSize, rawSize, characteristics;
+};
+
+struct PeImage {
+  std::vector<uint8_t> bytes;
+  uint16_t machine = 0, characteristics = 0, subsystem = 0;
+  uint32_t entryRva = 0, sectionAlignment = 0, fileAlignment = 0;
+  uint64_t imageBase = 0;
+  uint32_t importRva = 0, importSize = 0, relocSize = 0, tlsSize = 0;
+  std::vector<Section> sections;
+
+  template <typename T>
+  T At(size_t offset) const {
+    T value{};
+    EXPECT_LE(offset + sizeof(T), bytes.size());
+    if (offset + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+  }
+};
+
+PeImage Read(const std::string &path) {
+  PeImage image;
+  std::ifstream in(path, std::ios::binary);
+  image.bytes.assign(std::istreambuf_iterator<char>(in), {});
+  if (image.bytes.size() < 0x100 || image.At<uint16_t>(0) != 0x5A4D) return image;
+  uint32_t pe = image.At<uint32_t>(0x3C);
+  EXPECT_EQ(image.At<uint32_t>(pe), 0x00004550u);  // "PE\0\0"
+  size_t coff = pe + 4;
+  image.machine = image.At<uint16_t>(coff);
+  uint16_t sectionCount = image.At<uint16_t>(coff + 2);
+  uint16_t optionalSize = image.At<uint16_t>(coff + 16);
+  image.characteristics = image.At<uint16_t>(coff + 18);
+  size_t opt = coff + 20;
+  EXPECT_EQ(image.At<uint16_t>(opt), 0x20B);  // PE32+
+  image.entryRva = image.At<uint32_t>(opt + 16);
+  image.imageBase = image.At<uint64_t>(opt + 24);
+  image.sectionAlignment = image.At<uint32_t>(opt + 32);
+  image.fileAlignment = image.At<uint32_t>(opt + 36);
+  image.subsystem = image.At<uint16_t>(opt + 68);
+  size_t directories = opt + 112;
+  image.importRva = image.At<uint32_t>(directories + 8 * 1);
+  image.importSize = image.At<uint32_t>(directories + 8 * 1 + 4);
+  image.relocSize = image.At<uint32_t>(directories + 8 * 5 + 4);
+  image.tlsSize = image.At<uint32_t>(directories + 8 * 9 + 4);
+  size_t table = opt + optionalSize;
+  for (uint16_t i = 0; i < sectionCount; ++i) {
+    size_t s = table + 40 * i;
+    Section section;
+    char name[9] = {};
+    std::memcpy(name, image.bytes.data() + s, 8);
+    section.name = name;
+    section.virtualSize = image.At<uint32_t>(s + 8);
+    section.virtualAddress = image.At<uint32_t>(s + 12);
+    section.rawSize = image.At<uint32_t>(s + 16);
+    section.characteristics = image.At<uint32_t>(s + 36);
+    image.sections.push_back(section);
+  }
+  return image;
+}
+
+// The RVA the linker map gives a public symbol.
+uint64_t MapRva(const std::string &mapPath, const std::string &symbol, uint64_t imageBase) {
+  std::ifstream in(mapPath);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string address, name, rvaPlusBase;
+    if (words >> address >> name >> rvaPlusBase && name == symbol) {
+      return std::stoull(rvaPlusBase, nullptr, 16) - imageBase;
+    }
+  }
+  return 0;
+}
+
+class PeImageTest : public testing::TestWithParam<const char *> {};
+
+TEST_P(PeImageTest, LoadsAsAnX64BootServiceDriver) {
+  std::string name = GetParam();
+  PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + name + ".efi");
+  ASSERT_FALSE(image.sections.empty()) << "no PE image for " << name;
+  EXPECT_EQ(image.machine, kMachineX64);
+  EXPECT_EQ(image.subsystem, kSubsystemBootServiceDriver);
+  // Relocatable: the DXE core loads it wherever it finds memory.
+  EXPECT_EQ(image.characteristics & kRelocsStripped, 0);
+  EXPECT_GT(image.relocSize, 0u);
+  // Nothing to import: there is no loader to resolve it.
+  EXPECT_EQ(image.importRva, 0u);
+  EXPECT_EQ(image.importSize, 0u);
+  EXPECT_EQ(image.tlsSize, 0u);
+}
+
+TEST_P(PeImageTest, SectionsArePageAlignedAndNeverWritableAndExecutable) {
+  PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + GetParam() + ".efi");
+  ASSERT_FALSE(image.sections.empty());
+  EXPECT_EQ(image.sectionAlignment, 0x1000u);
+  for (const Section &section : image.sections) {
+    SCOPED_TRACE(section.name);
+    EXPECT_EQ(section.virtualAddress % 0x1000, 0u);
+    EXPECT_NE(section.characteristics & (kMemWrite | kMemExecute), kMemWrite | kMemExecute);
+    // A dynamic initialiser would need a .CRT section that no firmware loader runs.
+    EXPECT_NE(section.name.substr(0, 4), ".CRT");
+    EXPECT_NE(section.name, ".tls");
+  }
+}
+
+TEST_P(PeImageTest, EntryPointIsTheNamedFunction) {
+  std::string name = GetParam();
+  PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + name + ".efi");
+  uint64_t rva = MapRva(std::string(FIRMWARE_DIR) + "/" + name + ".map", name + "EntryPoint",
+                        image.imageBase);
+  ASSERT_NE(rva, 0u) << "entry point missing from the linker map";
+  EXPECT_EQ(image.entryRva, rva);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, PeImageTest, testing::Values("BoardSlotService"));
+
+}  // namespace

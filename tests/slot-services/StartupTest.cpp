@@ -1,0 +1,167 @@
+// BoardSlotService's start: what it registers, how each registration behaves later, and what a
+// failed start leaves behind (nothing).
+#include <gtest/gtest.h>
+
+#include "BoardHookProtocol.h"
+#include "Tests.h"
+#include "TriggerProtocols.h"
+
+namespace {
+
+UINT8 gTrigger;
+
+class StartupTest : public testing::Test {
+ protected:
+  emu::Platform &Start(emu::BoardDescription board = emu::DefaultBoard()) {
+    platform_.reset();
+    platform_ = std::make_unique<emu::Platform>(std::move(board));
+    status_ = platform_->StartImage("BoardSlotService");
+    return *platform_;
+  }
+  size_t DriverCalls(const std::string &member) {
+    return test::CountOf(test::CallsBy(platform_->Calls(), "BoardSlotService"), member);
+  }
+  std::unique_ptr<emu::Platform> platform_;
+  EFI_STATUS status_ = EFI_SUCCESS;
+};
+
+TEST_F(StartupTest, StartRegistersThreeEventsAndPublishesTheHookProtocol) {
+  emu::Platform &p = Start();
+  ASSERT_EQ(status_, EFI_SUCCESS);
+  EXPECT_TRUE(p.IsResident("BoardSlotService"));
+  EXPECT_EQ(p.LiveEvents(), 3u);
+  EXPECT_EQ(p.LiveRegistrations(), 2u);
+  EXPECT_EQ(p.CountProtocol(gBoardHookProtocolGuid), 1u);
+  for (const auto &args : test::ArgsOf(p.Calls(), "BS.CreateEvent")) {
+    EXPECT_EQ(args, (std::vector<uint64_t>{EVT_NOTIFY_SIGNAL, TPL_CALLBACK}));
+  }
+  EXPECT_EQ(test::ArgsOf(p.Calls(), "BS.CreateEventEx"),
+            (std::vector<std::vector<uint64_t>>{{EVT_NOTIFY_SIGNAL, TPL_CALLBACK}}));
+}
+
+TEST_F(StartupTest, HookProtocolAnswersFixedValuesWhateverItIsPassed) {
+  emu::Platform &p = Start();
+  auto *hook = static_cast<BOARD_HOOK_PROTOCOL *>(p.FindProtocol(gBoardHookProtocolGuid));
+  ASSERT_NE(hook, nullptr);
+  for (UINTN arg : {UINTN{0}, UINTN{1}, ~UINTN{0}}) {
+    EXPECT_EQ(hook->ReturnFalse(arg, arg, arg, arg), FALSE);
+    EXPECT_EQ(hook->ReturnTrue(arg, 0, arg, 0), TRUE);
+    EXPECT_EQ(hook->ReturnSuccess(0, arg, 0, arg), EFI_SUCCESS);
+  }
+  EXPECT_EQ(hook->Member2, nullptr);
+  for (VOID *member : hook->Member6To9) EXPECT_EQ(member, nullptr);
+}
+
+TEST_F(StartupTest, ReadyToBootClosesItsOwnEventOnce) {
+  emu::Platform &p = Start();
+  p.SignalEventGroup(gEfiEventReadyToBootGuid);
+  EXPECT_EQ(p.LiveEvents(), 2u);
+  EXPECT_EQ(DriverCalls("BS.CloseEvent"), 1u);
+  p.SignalEventGroup(gEfiEventReadyToBootGuid);
+  EXPECT_EQ(DriverCalls("BS.CloseEvent"), 1u);
+}
+
+TEST_F(StartupTest, SlotRecordsRunOnceButRootPortAdjustmentStaysArmed) {
+  emu::Platform &p = Start();
+  p.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+  p.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+  EXPECT_EQ(DriverCalls("BS.CloseEvent"), 1u);
+  EXPECT_EQ(p.LiveRegistrations(), 1u);
+  p.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTrigger);
+  p.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTrigger);
+  EXPECT_EQ(p.LiveRegistrations(), 1u);
+  EXPECT_EQ(p.LiveEvents(), 2u);
+}
+
+TEST_F(StartupTest, TriggersInstalledBeforeTheStartDoNotFire) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  platform_ = std::make_unique<emu::Platform>(board);
+  platform_->InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+  ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+  EXPECT_EQ(DriverCalls("BS.CloseEvent"), 0u);
+  EXPECT_EQ(platform_->LiveEvents(), 3u);
+}
+
+// Steps whose failure start-up passes over: the driver still starts and stays armed.
+TEST_F(StartupTest, EarlyFailuresArePassedOver) {
+  for (const char *member : {"BS.InstallProtocolInterface", "BS.CreateEventEx"}) {
+    SCOPED_TRACE(member);
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.faults.push_back({member, 1, EFI_OUT_OF_RESOURCES});
+    emu::Platform &p = Start(board);
+    EXPECT_EQ(status_, EFI_SUCCESS);
+    EXPECT_EQ(p.LiveRegistrations(), 2u);
+  }
+  {
+    SCOPED_TRACE("first CreateEvent");
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.faults.push_back({"BS.CreateEvent", 1, EFI_OUT_OF_RESOURCES});
+    emu::Platform &p = Start(board);
+    EXPECT_EQ(status_, EFI_SUCCESS);
+    EXPECT_EQ(test::CountOf(p.Calls(), "BS.RegisterProtocolNotify"), 1u);
+    // Without its event the slot records never run, but the adjustment is still armed.
+    p.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+    EXPECT_EQ(DriverCalls("BS.CloseEvent"), 0u);
+  }
+  {
+    SCOPED_TRACE("first RegisterProtocolNotify");
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.faults.push_back({"BS.RegisterProtocolNotify", 1, EFI_OUT_OF_RESOURCES});
+    Start(board);
+    EXPECT_EQ(status_, EFI_SUCCESS);
+  }
+}
+
+// The last two steps decide the status. A failed start is unloaded by the DXE core, so it
+// must leave no event, registration, protocol or pool block behind.
+TEST_F(StartupTest, FailedStartReturnsTheErrorAndLeavesNothingBehind) {
+  struct Case {
+    const char *member;
+    uint32_t occurrence;
+    EFI_STATUS status;
+  } cases[] = {
+      {"BS.CreateEvent", 2, EFI_OUT_OF_RESOURCES},
+      {"BS.RegisterProtocolNotify", 2, EFI_INVALID_PARAMETER},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.member);
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.faults.push_back({c.member, c.occurrence, c.status});
+    emu::Platform &p = Start(board);
+    EXPECT_EQ(status_, c.status);
+    EXPECT_FALSE(p.IsResident("BoardSlotService"));
+    EXPECT_EQ(p.LiveEvents(), 0u);
+    EXPECT_EQ(p.LiveRegistrations(), 0u);
+    EXPECT_EQ(p.CountProtocol(gBoardHookProtocolGuid), 0u);
+    EXPECT_EQ(p.LivePoolBlocks(), 0u);
+    EXPECT_EQ(DriverCalls("BS.FreePool"), 1u);
+
+    // Nothing of the unloaded driver runs when its triggers appear.
+    size_t before = p.Calls().size();
+    p.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+    p.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTrigger);
+    p.SignalEventGroup(gEfiEventReadyToBootGuid);
+    EXPECT_EQ(p.Calls().size(), before);
+  }
+}
+
+TEST_F(StartupTest, FailedStartWithoutAPoolFreesNothing) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults.push_back({"BS.AllocatePool", 1, EFI_OUT_OF_RESOURCES});
+  board.faults.push_back({"BS.CreateEvent", 2, EFI_OUT_OF_RESOURCES});
+  emu::Platform &p = Start(board);
+  EXPECT_EQ(status_, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(DriverCalls("BS.FreePool"), 0u);
+  EXPECT_EQ(p.LivePoolBlocks(), 0u);
+}
+
+TEST_F(StartupTest, EveryBootStartsFromAFreshImage) {
+  // The first boot's placement must not leak into the second through module globals.
+  emu::BootResult first = emu::RunBoot(test::BoardWithKvrn(0x0E));
+  emu::BootResult second = emu::RunBoot(test::BoardWithKvrn(0x02));
+  EXPECT_EQ(test::CountOf(second.calls, "BS.AllocatePool"), 1u);
+  EXPECT_EQ(test::CountOf(second.calls, "BS.LocateProtocol"),
+            test::CountOf(first.calls, "BS.LocateProtocol"));
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// boardsim as a user runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct RunResult {
+  int status;
+  std::string out;
+};
+
+RunResult Boardsim(const std::string &args) {
+  std::string command = std::string(BOARDSIM_PATH) + " " + args + " 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+  int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(BoardsimTest, DefaultBoardPlacesTheKvrnPortsOnTheFirstFreeSlots) {
+  RunResult run = Boardsim("");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("172   -         0x22B000  <- KVRN port B"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("174   -         0x22C000  <- KVRN port C"), std::string::npos);
+  EXPECT_NE(run.out.find("175   -         0x22D000  <- KVRN port D"), std::string::npos);
+  EXPECT_NE(run.out.find("BoardSlotService   EFI_SUCCESS, resident"), std::string::npos);
+  EXPECT_NE(run.out.find("Platform checks: passed"), std::string::npos);
+}
+
+TEST(BoardsimTest, BadOptionsGetOneLineNamingThemAndStatusTwo) {
+  for (const char *args : {"--riser-type 300", "--slot 170", "--frobnicate 1", "stray",
+                           "--kvrn-config", "--board /nonexistent/board.txt"}) {
+    SCOPED_TRACE(args);
+    RunResult run = Boardsim(args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    EXPECT_EQ(run.out.rfind("boardsim: ", 0), 0u) << run.out;
+  }
+}
+
+TEST(BoardsimTest, HelpExplainsTheOptions) {
+  RunResult run = Boardsim("--help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("--kvrn-config"), std::string::npos);
+}
+
+TEST(BoardsimTest, BoardFilesAndOptionsChangeTheBoard) {
+  std::string path = testing::TempDir() + "/board.txt";
+  std::ofstream(path) << "# two ports only\nkvrn-config 0x0C\nslot 172 0x31A000\n";
+  RunResult run = Boardsim("--board " + path + " --riser-type=6");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Board: riser type 6, KVRN configuration 0x0C"), std::string::npos);
+  EXPECT_NE(run.out.find("174   -         0x22C000  <- KVRN port C"), std::string::npos) << run.out;
+}
+
+TEST(BoardsimTest, AFailedStartIsReportedAsTheDriverSawIt) {
+  RunResult run = Boardsim("--fault BS.RegisterProtocolNotify=2=0x8000000000000009");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("BoardSlotService   EFI_OUT_OF_RESOURCES, unloaded"), std::string::npos)
+      << run.out;
+}
+
+TEST(BoardsimTest, PrintedBoardIsABoardFile) {
+  RunResult printed = Boardsim("--kvrn-config 0x84 --print-board");
+  ASSERT_EQ(printed.status, 0);
+  std::string path = testing::TempDir() + "/printed.txt";
+  std::ofstream(path) << printed.out;
+  RunResult run = Boardsim("--board " + path);
+  EXPECT_NE(run.out.find("KVRN configuration 0x84"), std::string::npos) << run.out;
+}
+
+}  // namespace
