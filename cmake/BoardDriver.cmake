@@ -73,4 +73,5 @@ function(add_board_driver NAME)
       COMMENT "Linking ${NAME}.efi"
       VERBATIM)
   add_custom_target(${NAME}_efi ALL DEPENDS ${image})
+  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${NAME})
 endfunction()

@@ -1,0 +1,178 @@
+// The drop-in package, read back as a PI firmware reads it. Deliberately independent of the
+// packing tool's code: offsets and rules come from the PI firmware-storage layouts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Firmware(const std::string &name) { return std::string(FIRMWARE_DIR) + "/" + name; }
+
+uint32_t Size24(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16; }
+
+// {11B34006-D85B-4D0A-A290-D5A571310EF7} and {FD480A76-B134-4EF7-ADFE-B0E054639807}, as bytes.
+const char *const SHIPPED_DRIVERS_LIST[] = SHIPPED_DRIVERS;
+const uint8_t kBoardInfoGuid[16] = {0x06, 0x40, 0xB3, 0x11, 0x5B, 0xD8, 0x0A, 0x4D,
+                                    0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7};
+const uint8_t kRegisterAccessGuid[16] = {0x76, 0x0A, 0x48, 0xFD, 0x34, 0xB1, 0xF7, 0x4E,
+                                         0xAD, 0xFE, 0xB0, 0xE0, 0x54, 0x63, 0x98, 0x07};
+// EFI_FIRMWARE_FILE_SYSTEM2_GUID {8C8CE578-8A3D-4F1C-9935-896185C32DD3}.
+const uint8_t kFfs2Guid[16] = {0x78, 0xE5, 0x8C, 0x8C, 0x3D, 0x8A, 0x1C, 0x4F,
+                               0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3};
+
+struct Section {
+  uint8_t type;
+  Bytes data;
+};
+
+struct FfsFile {
+  Bytes guid;
+  uint8_t type, attributes, state;
+  std::vector<Section> sections;
+};
+
+// Checks one FFS file's checksums and reads its sections.
+FfsFile ParseFfs(const uint8_t *file, size_t available) {
+  FfsFile out{};
+  EXPECT_GE(available, 24u);
+  uint32_t size = Size24(file + 20);
+  EXPECT_LE(size, available);
+  out.guid.assign(file, file + 16);
+  out.type = file[18];
+  out.attributes = file[19];
+  out.state = file[23];
+  uint8_t headerSum = 0;
+  for (int i = 0; i < 24; ++i) headerSum += file[i];
+  headerSum = static_cast<uint8_t>(headerSum - file[17] - file[23]);
+  EXPECT_EQ(headerSum, 0) << "header checksum";
+  uint8_t dataSum = 0;
+  for (uint32_t i = 24; i < size; ++i) dataSum += file[i];
+  if (out.attributes & 0x40) {
+    EXPECT_EQ(static_cast<uint8_t>(dataSum + file[17]), 0) << "file checksum";
+  } else {
+    EXPECT_EQ(file[17], 0xAA);
+  }
+  for (uint32_t at = 24; at < size;) {
+    at = (at + 3) & ~3u;
+    uint32_t sectionSize = Size24(file + at);
+    EXPECT_GE(sectionSize, 4u);
+    EXPECT_LE(at + sectionSize, size);
+    if (sectionSize < 4 || at + sectionSize > size) break;
+    out.sections.push_back({file[at + 3], Bytes(file + at + 4, file + at + sectionSize)});
+    at += sectionSize;
+  }
+  return out;
+}
+
+class PackageTest : public testing::TestWithParam<const char *> {};
+
+TEST_P(PackageTest, DepexHoldsTheDriverBackUntilBothProtocolsExist) {
+  Bytes depex = ReadFile(Firmware(std::string(GetParam()) + ".depex"));
+  Bytes expected = {0x02};
+  expected.insert(expected.end(), kBoardInfoGuid, kBoardInfoGuid + 16);
+  expected.push_back(0x02);
+  expected.insert(expected.end(), kRegisterAccessGuid, kRegisterAccessGuid + 16);
+  expected.insert(expected.end(), {0x03, 0x08});
+  EXPECT_EQ(depex, expected);
+}
+
+TEST_P(PackageTest, FfsFileIsADriverWithImageDepexAndName) {
+  std::string name = GetParam();
+  Bytes ffs = ReadFile(Firmware(name + ".ffs"));
+  ASSERT_FALSE(ffs.empty());
+  FfsFile file = ParseFfs(ffs.data(), ffs.size());
+  EXPECT_EQ(Size24(ffs.data() + 20), ffs.size());
+  EXPECT_EQ(file.type, 0x07);       // EFI_FV_FILETYPE_DRIVER
+  EXPECT_EQ(file.state, 0xF8);      // header and data valid, erase polarity 1
+  ASSERT_EQ(file.sections.size(), 3u);
+  EXPECT_EQ(file.sections[0].type, 0x10);  // PE32
+  EXPECT_EQ(file.sections[0].data, ReadFile(Firmware(name + ".efi")));
+  EXPECT_EQ(file.sections[1].type, 0x13);  // DXE_DEPEX
+  EXPECT_EQ(file.sections[1].data, ReadFile(Firmware(name + ".depex")));
+  EXPECT_EQ(file.sections[2].type, 0x15);  // USER_INTERFACE, UCS-2
+  Bytes ui;
+  for (char c : name) ui.insert(ui.end(), {static_cast<uint8_t>(c), 0});
+  ui.insert(ui.end(), {0, 0});
+  EXPECT_EQ(file.sections[2].data, ui);
+}
+
+TEST_P(PackageTest, InfNamesTheSameGuidAndBinaries) {
+  std::string name = GetParam();
+  std::string inf;
+  for (uint8_t c : ReadFile(Firmware(name + ".inf"))) inf.push_back(static_cast<char>(c));
+  Bytes ffs = ReadFile(Firmware(name + ".ffs"));
+  ASSERT_GE(ffs.size(), 16u);
+  char guid[40];
+  std::snprintf(guid, sizeof(guid), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                ffs[3], ffs[2], ffs[1], ffs[0], ffs[5], ffs[4], ffs[7], ffs[6], ffs[8], ffs[9],
+                ffs[10], ffs[11], ffs[12], ffs[13], ffs[14], ffs[15]);
+  EXPECT_NE(inf.find("FILE_GUID      = " + std::string(guid)), std::string::npos) << inf;
+  EXPECT_NE(inf.find("MODULE_TYPE    = DXE_DRIVER"), std::string::npos);
+  EXPECT_NE(inf.find("[Binaries.X64]\n  PE32|" + name + ".efi|*\n  DXE_DEPEX|" + name +
+                     ".depex|*"),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, PackageTest, testing::ValuesIn(SHIPPED_DRIVERS_LIST));
+
+TEST(FirmwareVolumeTest, HoldsEveryDriverFileInAValidFfs2Volume) {
+  Bytes fv = ReadFile(Firmware("BoardDrivers.fv"));
+  ASSERT_GE(fv.size(), 0x48u);
+  const uint8_t *h = fv.data();
+  EXPECT_EQ(std::memcmp(h, Bytes(16, 0).data(), 16), 0);  // zero vector
+  EXPECT_EQ(std::memcmp(h + 16, kFfs2Guid, 16), 0);
+  uint64_t length;
+  std::memcpy(&length, h + 32, 8);
+  EXPECT_EQ(length, fv.size());
+  EXPECT_EQ(std::memcmp(h + 40, "_FVH", 4), 0);
+  uint32_t attributes;
+  std::memcpy(&attributes, h + 44, 4);
+  EXPECT_TRUE(attributes & 0x4) << "READ_STATUS";
+  EXPECT_TRUE(attributes & 0x800) << "ERASE_POLARITY";
+  uint16_t headerLength = h[48] | h[49] << 8;
+  uint16_t sum = 0;
+  for (size_t i = 0; i < headerLength; i += 2) sum = static_cast<uint16_t>(sum + (h[i] | h[i + 1] << 8));
+  EXPECT_EQ(sum, 0) << "header checksum";
+  EXPECT_EQ(h[55], 2);  // revision
+  // Block map: blocks cover the volume, then the zero terminator.
+  uint32_t blocks, blockLength;
+  std::memcpy(&blocks, h + 56, 4);
+  std::memcpy(&blockLength, h + 60, 4);
+  EXPECT_EQ(uint64_t{blocks} * blockLength, length);
+
+  std::vector<std::string> names;
+  size_t at = headerLength;
+  while (at + 24 <= fv.size()) {
+    at = (at + 7) & ~size_t{7};
+    if (at + 24 > fv.size() || std::all_of(fv.begin() + at, fv.begin() + at + 24,
+                                            [](uint8_t b) { return b == 0xFF; })) {
+      break;  // free space
+    }
+    size_t size = Size24(fv.data() + at + 20);
+    ASSERT_LE(at + size, fv.size());
+    ParseFfs(fv.data() + at, fv.size() - at);
+    EXPECT_EQ(Bytes(fv.begin() + at, fv.begin() + at + size),
+              ReadFile(Firmware(std::string(SHIPPED_DRIVERS_LIST[names.size()]) + ".ffs")));
+    names.push_back(SHIPPED_DRIVERS_LIST[names.size()]);
+    at += size;
+    if (names.size() == std::size(SHIPPED_DRIVERS_LIST)) break;
+  }
+  EXPECT_EQ(names.size(), std::size(SHIPPED_DRIVERS_LIST));
+  // Past the files, the volume is erased.
+  for (size_t i = at; i < fv.size(); ++i) ASSERT_EQ(fv[i], 0xFF) << "at " << i;
+}
+
+}  // namespace
