@@ -41,7 +41,18 @@ function(add_board_driver NAME)
   # Symbols resolve inside the image first, as they do in a PE image.
   target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic ${HOST_DRIVER_LINK_FLAGS})
 
-  # ---- Firmware image ----
+  add_firmware_image(${NAME} ENTRY ${ARG_ENTRY} SUBSYSTEM efi_boot_service_driver
+      SOURCES ${ARG_SOURCES} INCLUDES ${ARG_INCLUDES})
+  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${NAME})
+endfunction()
+
+# A PE32+ image for x86_64-unknown-windows: <name>.efi and its linker map, in OUTPUT_DIR
+# (FIRMWARE_DIR unless given).
+function(add_firmware_image NAME)
+  cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;INCLUDES" ${ARGN})
+  if(NOT ARG_OUTPUT_DIR)
+    set(ARG_OUTPUT_DIR ${FIRMWARE_DIR})
+  endif()
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.efi.obj)
   set(include_flags)
   foreach(dir ${ARG_INCLUDES})
@@ -62,16 +73,15 @@ function(add_board_driver NAME)
         VERBATIM)
     list(APPEND objects ${object})
   endforeach()
-  set(image ${FIRMWARE_DIR}/${NAME}.efi)
+  set(image ${ARG_OUTPUT_DIR}/${NAME}.efi)
   add_custom_command(
-      OUTPUT ${image} ${FIRMWARE_DIR}/${NAME}.map
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${FIRMWARE_DIR}
-      COMMAND ${FIRMWARE_LINKER} /nologo /subsystem:efi_boot_service_driver
+      OUTPUT ${image} ${ARG_OUTPUT_DIR}/${NAME}.map
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${ARG_OUTPUT_DIR}
+      COMMAND ${FIRMWARE_LINKER} /nologo /subsystem:${ARG_SUBSYSTEM}
               /entry:${ARG_ENTRY} /nodefaultlib /filealign:32 /opt:ref /opt:icf /debug:none
-              /map:${FIRMWARE_DIR}/${NAME}.map /out:${image} ${objects}
+              /map:${ARG_OUTPUT_DIR}/${NAME}.map /out:${image} ${objects}
       DEPENDS ${objects}
       COMMENT "Linking ${NAME}.efi"
       VERBATIM)
   add_custom_target(${NAME}_efi ALL DEPENDS ${image})
-  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${NAME})
 endfunction()

@@ -1,0 +1,126 @@
+#include "FwPlatform.h"
+
+constinit EFI_SYSTEM_TABLE *gSystem = nullptr;
+constinit EFI_BOOT_SERVICES *gBoot = nullptr;
+constinit EFI_RUNTIME_SERVICES *gRuntime = nullptr;
+
+namespace {
+
+constexpr UINT16 kDebugPort = 0x402;
+constexpr UINT16 kExitPort = 0xF4;
+
+VOID OutByte(UINT16 Port, UINT8 Value) { __asm__ volatile("outb %0, %1" : : "a"(Value), "Nd"(Port)); }
+
+constinit EFI_FILE_PROTOCOL *mRoot = nullptr;
+
+}  // namespace
+
+const Report &Report::operator<<(const char *Text) const {
+  while (*Text != '\0') OutByte(kDebugPort, static_cast<UINT8>(*Text++));
+  return *this;
+}
+
+const Report &Report::operator<<(char Character) const {
+  OutByte(kDebugPort, static_cast<UINT8>(Character));
+  return *this;
+}
+
+const Report &Report::operator<<(Hex Number) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  UINT32 Digits = Number.Digits;
+  if (Digits == 0) {
+    Digits = 1;
+    while (Digits < 16 && (Number.Value >> (4 * Digits)) != 0) ++Digits;
+  }
+  *this << "0x";
+  for (UINT32 Index = Digits; Index > 0; --Index) {
+    *this << kDigits[(Number.Value >> (4 * (Index - 1))) & 0xF];
+  }
+  return *this;
+}
+
+const Report &Report::operator<<(Dec Number) const {
+  char Text[21];
+  UINT32 Length = 0;
+  UINT64 Value = Number.Value;
+  do {
+    Text[Length++] = static_cast<char>('0' + Value % 10);
+    Value /= 10;
+  } while (Value != 0);
+  while (Length > 0) *this << Text[--Length];
+  return *this;
+}
+
+VOID ExitQemu(UINT8 Code) {
+  OutByte(kExitPort, Code);
+  for (;;) __asm__ volatile("hlt");
+}
+
+VOID ZeroBytes(VOID *Buffer, UINTN Size) {
+  UINT8 *Bytes = static_cast<UINT8 *>(Buffer);
+  for (UINTN Index = 0; Index < Size; ++Index) Bytes[Index] = 0;
+}
+
+VOID CopyBytes(VOID *To, const VOID *From, UINTN Size) {
+  UINT8 *Target = static_cast<UINT8 *>(To);
+  const UINT8 *Source = static_cast<const UINT8 *>(From);
+  for (UINTN Index = 0; Index < Size; ++Index) Target[Index] = Source[Index];
+}
+
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) {
+  const UINT8 *X = reinterpret_cast<const UINT8 *>(&A);
+  const UINT8 *Y = reinterpret_cast<const UINT8 *>(&B);
+  for (UINTN Index = 0; Index < sizeof(EFI_GUID); ++Index) {
+    if (X[Index] != Y[Index]) return false;
+  }
+  return true;
+}
+
+VOID *ConfigurationTable(const EFI_GUID &Guid) {
+  for (UINTN Index = 0; Index < gSystem->NumberOfTableEntries; ++Index) {
+    if (SameGuid(gSystem->ConfigurationTable[Index].VendorGuid, Guid)) {
+      return gSystem->ConfigurationTable[Index].VendorTable;
+    }
+  }
+  return nullptr;
+}
+
+EFI_STATUS OpenBootVolume(EFI_HANDLE ImageHandle) {
+  VOID *Interface = nullptr;
+  EFI_STATUS Status = gBoot->HandleProtocol(ImageHandle, &gEfiLoadedImageProtocolGuid, &Interface);
+  if (EFI_ERROR(Status)) return Status;
+  EFI_HANDLE Device = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface)->DeviceHandle;
+  Status = gBoot->HandleProtocol(Device, &gEfiSimpleFileSystemProtocolGuid, &Interface);
+  if (EFI_ERROR(Status)) return Status;
+  auto *FileSystem = static_cast<EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *>(Interface);
+  return FileSystem->OpenVolume(FileSystem, &mRoot);
+}
+
+EFI_STATUS ReadBootFile(const CHAR16 *Name, UINT8 **Data, UINTN *Size) {
+  constexpr UINTN kLimit = 1 << 20;
+  EFI_FILE_PROTOCOL *File = nullptr;
+  EFI_STATUS Status = mRoot->Open(mRoot, &File, Name, EFI_FILE_MODE_READ, 0);
+  if (EFI_ERROR(Status)) return Status;
+  VOID *Buffer = nullptr;
+  Status = gBoot->AllocatePool(EfiBootServicesData, kLimit, &Buffer);
+  if (!EFI_ERROR(Status)) {
+    UINTN Length = kLimit;
+    Status = File->Read(File, &Length, Buffer);
+    *Data = static_cast<UINT8 *>(Buffer);
+    *Size = Length;
+  }
+  File->Close(File);
+  return Status;
+}
+
+EFI_STATUS WriteBootFile(const CHAR16 *Name, const VOID *Data, UINTN Size) {
+  EFI_FILE_PROTOCOL *File = nullptr;
+  EFI_STATUS Status = mRoot->Open(mRoot, &File, Name,
+                                  EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  if (EFI_ERROR(Status)) return Status;
+  UINTN Length = Size;
+  Status = File->Write(File, &Length, const_cast<VOID *>(Data));
+  File->Flush(File);
+  File->Close(File);
+  return Status;
+}
