@@ -1,0 +1,41 @@
+// Runs the real-firmware platform application in OVMF under QEMU (software emulation, so the
+// run is the same on any host) and brings back what it reported and wrote.
+#ifndef TOOLS_FWPLATFORM_HOST_FIRMWARE_RUN_H_
+#define TOOLS_FWPLATFORM_HOST_FIRMWARE_RUN_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fw {
+
+struct RunRequest {
+  std::string cpu = "Skylake-Server";          // QEMU -cpu model and properties
+  std::vector<std::string> qemuArgs;           // devices and the like
+  std::map<std::string, std::vector<uint8_t>> files;  // put in the root of the boot volume
+  std::vector<std::string> filesBack;          // read from the boot volume after the run
+  int timeoutSeconds = 180;
+};
+
+struct RunResult {
+  bool ran = false;        // QEMU started and ended by itself
+  int exitCode = -1;       // the application's code (isa-debug-exit), -1 if none
+  std::string error;       // why the run could not be made
+  std::string debugLog;    // what the application wrote to the debug port
+  std::map<std::string, std::vector<uint8_t>> files;
+  double seconds = 0;
+};
+
+RunResult RunInOvmf(const RunRequest &request);
+
+// The QEMU -cpu argument whose CPUID leaf 1 EAX is `eax` (family, model and stepping).
+std::string QemuCpuFor(uint32_t eax);
+
+// Where the platform application and the drivers' package were built.
+std::string FwPlatformImage();
+std::string DriverPackage();
+
+}  // namespace fw
+
+#endif  // TOOLS_FWPLATFORM_HOST_FIRMWARE_RUN_H_
