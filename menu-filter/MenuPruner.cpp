@@ -89,7 +89,7 @@ SETUP_EDIT_PROTOCOL *LocateSetupEdit() {
   return static_cast<SETUP_EDIT_PROTOCOL *>(Interface);
 }
 
-// ---- Riser edit tables ---------------------------------------------------------------------------
+// ---- Riser edit tables --------------------------------------------------------------------------
 
 enum MENU_CALL : UINT8 { HIDE_ITEM, UPDATE_STRING, ONBOARD_NIC_CHECK };
 enum MENU_FORM_SET : UINT8 { SETUP, SOCKET_CONFIGURATION };
@@ -258,7 +258,7 @@ constexpr auto mNvmePorts = CompactMenuTable(kNvmePortRows, mRiserTexts);
 constexpr auto mRiserLayout5Edits = CompactMenuTable(kRiserLayout5EditRows, mRiserTexts);
 constexpr auto mRiserLayout6Edits = CompactMenuTable(kRiserLayout6EditRows, mRiserTexts);
 
-// ---- Walking the tables --------------------------------------------------------------------------
+// ---- Walking the tables -------------------------------------------------------------------------
 
 // Statuses are not looked at: a failed edit does not stop the ones after it.
 static VOID MakeMenuEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const MENU_EDIT *Edits, UINTN Count) {
