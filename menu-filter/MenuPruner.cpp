@@ -49,8 +49,8 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   return Status;
 }
 
-// Riser type byte: 0 to 2 have NVMe ports where the riser slots would be, 5 and 6 are the two
-// layouts of the TQW-M3-57K2 riser, every other value has neither.
+// Riser type byte: 0 to 2 name the ports after NVMe bays, 5 and 6 are the two layouts of the
+// TQW-M3-57K2 riser, every other value selects neither.
 constexpr UINT8 LAST_NVME_RISER_TYPE = 2;
 constexpr UINT8 RISER_LAYOUT_5 = 5;
 constexpr UINT8 RISER_LAYOUT_6 = 6;
@@ -188,7 +188,7 @@ constexpr NVME_PORT_ROW kNvmePortRows[] = {
     {2368, "NVMe22", 2476, "NVMe22 VMD"}, {2369, "NVMe23", 2477, "NVMe23 VMD"},
 };
 
-// With NVMe bays fitted there is no riser slot to load an option ROM from.
+// With the NVMe names, the riser slots' OPROM items go.
 constexpr UINT16 kNvmeHiddenOpromItems[] = {1602, 1604, 1606, 1608, 1610, 1612, 1614, 1616};
 
 // Riser type 5: eight riser slots, two X16 and two X8 positions per side.
