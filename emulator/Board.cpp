@@ -155,6 +155,8 @@ BoardDescription DefaultBoard() {
   // A Setup variable of the size this platform's setup keeps.
   board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
   board.variables.back().data.assign(3072, 0);
+
+  board.setupMenus = DefaultSetupMenus();
   return board;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BoardInfoProtocol.h"
+#include "SetupMenus.h"
 #include "Uefi.h"
 
 namespace emu {
@@ -60,6 +61,9 @@ struct BoardDescription {
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;
+
+  // The setup's menus; the setup edit protocol edits them and logs every call.
+  SetupMenus setupMenus;
 
   uint8_t BoardByte(uint32_t id) const;
   void SetBoardByte(uint32_t id, uint8_t value) { boardBytes[id] = value; }

@@ -1,5 +1,6 @@
 #include "Boot.h"
 
+#include "SetupMenus.h"
 #include "TriggerProtocols.h"
 
 namespace emu {
@@ -23,6 +24,9 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
       EFI_STATUS status = platform.StartImage(name);
       result.drivers.push_back(DriverOutcome{name, status, platform.IsResident(name)});
     }
+    if (plan.setupEditProtocol) {
+      platform.InstallProtocol(gSetupEditProtocolGuid, SetupEditInterface());
+    }
     if (plan.slotRecordsTrigger) {
       platform.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTriggerInterface);
     }
@@ -31,6 +35,7 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     }
     if (plan.readyToBoot) platform.SignalEventGroup(gEfiEventReadyToBootGuid);
     result.slotsAfter = platform.Board().slots;
+    result.menusAfter = platform.Board().setupMenus;
     platform.Finish();
     result.calls = platform.Calls();
   }

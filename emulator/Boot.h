@@ -14,7 +14,8 @@ namespace emu {
 
 // What the platform does, in this order.
 struct BootPlan {
-  std::vector<std::string> drivers{"BoardSlotService"};  // started one after the other
+  std::vector<std::string> drivers{"BoardSlotService", "MenuPruner"};  // one after the other
+  bool setupEditProtocol = true;      // install the setup edit protocol
   bool slotRecordsTrigger = true;     // install the slot-records trigger protocol
   bool rootPortAdjustTrigger = true;  // install the root-port adjustment trigger protocol
   bool readyToBoot = true;            // signal the ReadyToBoot event group
@@ -31,6 +32,7 @@ struct BootResult {
   std::vector<DriverOutcome> drivers;
   std::map<uint32_t, uint32_t> slotsBefore;
   std::map<uint32_t, uint32_t> slotsAfter;
+  SetupMenus menusAfter;  // before: board.setupMenus
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
 };

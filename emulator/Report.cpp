@@ -96,6 +96,8 @@ std::string FormatReport(const BootResult &result) {
   ReportSlotTable(out, result);
   out << "\n";
 
+  out << FormatMenuEdits(board.setupMenus, result.menusAfter) << "\n";
+
   if (result.violations.empty()) {
     out << "Platform checks: passed (pool balanced, nothing left pointing into unloaded images)\n";
   } else {

@@ -1,9 +1,11 @@
 // The shipped images, read as a platform's PE/COFF loader reads them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,15 +20,15 @@ constexpr uint32_t kMemWrite = 0x80000000;
 
 struct Section {
   std::string name;
-  uint32_t virtualAddress, virtualSize, rawSize, characteristics;
+  uint32_t virtualAddress, virtualSize, rawSize, rawPointer, characteristics;
 };
 
 struct PeImage {
   std::vector<uint8_t> bytes;
   uint16_t machine = 0, characteristics = 0, subsystem = 0;
-  uint32_t entryRva = 0, sectionAlignment = 0, fileAlignment = 0;
+  uint32_t entryRva = 0, sectionAlignment = 0, fileAlignment = 0, sizeOfImage = 0;
   uint64_t imageBase = 0;
-  uint32_t importRva = 0, importSize = 0, relocSize = 0, tlsSize = 0;
+  uint32_t importRva = 0, importSize = 0, relocRva = 0, relocSize = 0, tlsSize = 0;
   std::vector<Section> sections;
 
   template <typename T>
@@ -56,10 +58,12 @@ PeImage Read(const std::string &path) {
   image.imageBase = image.At<uint64_t>(opt + 24);
   image.sectionAlignment = image.At<uint32_t>(opt + 32);
   image.fileAlignment = image.At<uint32_t>(opt + 36);
+  image.sizeOfImage = image.At<uint32_t>(opt + 56);
   image.subsystem = image.At<uint16_t>(opt + 68);
   size_t directories = opt + 112;
   image.importRva = image.At<uint32_t>(directories + 8 * 1);
   image.importSize = image.At<uint32_t>(directories + 8 * 1 + 4);
+  image.relocRva = image.At<uint32_t>(directories + 8 * 5);
   image.relocSize = image.At<uint32_t>(directories + 8 * 5 + 4);
   image.tlsSize = image.At<uint32_t>(directories + 8 * 9 + 4);
   size_t table = opt + optionalSize;
@@ -72,6 +76,7 @@ PeImage Read(const std::string &path) {
     section.virtualSize = image.At<uint32_t>(s + 8);
     section.virtualAddress = image.At<uint32_t>(s + 12);
     section.rawSize = image.At<uint32_t>(s + 16);
+    section.rawPointer = image.At<uint32_t>(s + 20);
     section.characteristics = image.At<uint32_t>(s + 36);
     image.sections.push_back(section);
   }
@@ -92,6 +97,30 @@ uint64_t MapRva(const std::string &mapPath, const std::string &symbol, uint64_t 
   return 0;
 }
 
+// The RVAs that the image's base relocations fix up as 64-bit addresses.
+std::set<uint32_t> RelocatedRvas(const PeImage &image) {
+  std::set<uint32_t> rvas;
+  for (const Section &section : image.sections) {
+    if (image.relocRva < section.virtualAddress ||
+        image.relocRva >= section.virtualAddress + section.rawSize) {
+      continue;
+    }
+    size_t at = section.rawPointer + (image.relocRva - section.virtualAddress);
+    size_t end = at + image.relocSize;
+    while (at + 8 <= end) {
+      uint32_t page = image.At<uint32_t>(at);
+      uint32_t blockSize = image.At<uint32_t>(at + 4);
+      if (blockSize < 8) break;
+      for (size_t entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
+        uint16_t value = image.At<uint16_t>(entry);
+        if (value >> 12 == 10) rvas.insert(page + (value & 0xFFF));  // IMAGE_REL_BASED_DIR64
+      }
+      at += blockSize;
+    }
+  }
+  return rvas;
+}
+
 class PeImageTest : public testing::TestWithParam<const char *> {};
 
 TEST_P(PeImageTest, LoadsAsAnX64BootServiceDriver) {
@@ -100,13 +129,31 @@ TEST_P(PeImageTest, LoadsAsAnX64BootServiceDriver) {
   ASSERT_FALSE(image.sections.empty()) << "no PE image for " << name;
   EXPECT_EQ(image.machine, kMachineX64);
   EXPECT_EQ(image.subsystem, kSubsystemBootServiceDriver);
-  // Relocatable: the DXE core loads it wherever it finds memory.
+  // Relocatable: the DXE core loads it wherever it finds memory (see below for the addresses).
   EXPECT_EQ(image.characteristics & kRelocsStripped, 0);
-  EXPECT_GT(image.relocSize, 0u);
   // Nothing to import: there is no loader to resolve it.
   EXPECT_EQ(image.importRva, 0u);
   EXPECT_EQ(image.importSize, 0u);
   EXPECT_EQ(image.tlsSize, 0u);
+}
+
+// Every address of the image that its data holds has a base relocation. An image that reaches
+// everything RIP-relative holds none, and then needs no relocation at all.
+TEST_P(PeImageTest, EveryAddressItsDataHoldsIsRelocated) {
+  PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + GetParam() + ".efi");
+  ASSERT_FALSE(image.sections.empty());
+  std::set<uint32_t> relocated = RelocatedRvas(image);
+  for (const Section &section : image.sections) {
+    if ((section.characteristics & kMemExecute) != 0) continue;
+    uint32_t size = std::min(section.virtualSize, section.rawSize);
+    for (uint32_t offset = 0; offset + 8 <= size; offset += 8) {
+      uint64_t value = image.At<uint64_t>(section.rawPointer + offset);
+      if (value >= image.imageBase && value < image.imageBase + image.sizeOfImage) {
+        EXPECT_TRUE(relocated.count(section.virtualAddress + offset))
+            << section.name << "+0x" << std::hex << offset << " holds an unrelocated address";
+      }
+    }
+  }
 }
 
 TEST_P(PeImageTest, SectionsArePageAlignedAndNeverWritableAndExecutable) {
@@ -132,6 +179,6 @@ TEST_P(PeImageTest, EntryPointIsTheNamedFunction) {
   EXPECT_EQ(image.entryRva, rva);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, PeImageTest, testing::Values("BoardSlotService"));
+INSTANTIATE_TEST_SUITE_P(Images, PeImageTest, testing::Values("BoardSlotService", "MenuPruner"));
 
 }  // namespace

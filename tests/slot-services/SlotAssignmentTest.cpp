@@ -10,6 +10,8 @@ using test::BoardWithKvrn;
 
 emu::BootResult StartSlotService(const emu::BoardDescription &board) {
   emu::BootPlan plan;
+  plan.drivers = {"BoardSlotService"};
+  plan.setupEditProtocol = false;
   plan.slotRecordsTrigger = plan.rootPortAdjustTrigger = plan.readyToBoot = false;
   return emu::RunBoot(board, plan);
 }

@@ -157,11 +157,14 @@ TEST_F(StartupTest, FailedStartWithoutAPoolFreesNothing) {
 
 TEST_F(StartupTest, EveryBootStartsFromAFreshImage) {
   // The first boot's placement must not leak into the second through module globals.
+  auto driverCalls = [](const emu::BootResult &boot) {
+    return test::CallsBy(boot.calls, "BoardSlotService");
+  };
   emu::BootResult first = emu::RunBoot(test::BoardWithKvrn(0x0E));
   emu::BootResult second = emu::RunBoot(test::BoardWithKvrn(0x02));
-  EXPECT_EQ(test::CountOf(second.calls, "BS.AllocatePool"), 1u);
-  EXPECT_EQ(test::CountOf(second.calls, "BS.LocateProtocol"),
-            test::CountOf(first.calls, "BS.LocateProtocol"));
+  EXPECT_EQ(test::CountOf(driverCalls(second), "BS.AllocatePool"), 1u);
+  EXPECT_EQ(test::CountOf(driverCalls(second), "BS.LocateProtocol"),
+            test::CountOf(driverCalls(first), "BS.LocateProtocol"));
 }
 
 }  // namespace

@@ -35,6 +35,30 @@ TEST(BoardsimTest, DefaultBoardPlacesTheKvrnPortsOnTheFirstFreeSlots) {
   EXPECT_NE(run.out.find("Platform checks: passed"), std::string::npos);
 }
 
+// MenuPruner reads the placement back from the slot table: the OPROM items of 172, 174 and 175
+// (prompt ids 1600, 1604, 1606) carry the port letters.
+TEST(BoardsimTest, DefaultBoardLabelsTheKvrnSlotsInTheSetupMenus) {
+  RunResult run = Boardsim("");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("MenuPruner         EFI_SUCCESS, resident"), std::string::npos);
+  for (const char *line : {
+           "    1600  \"Slot 172 OPROM\" -> \"KVRN(B): CPU2 PCI-E 3.0 OPROM\"\n",
+           "    1604  \"Slot 174 OPROM\" -> \"KVRN(C): CPU2 PCI-E 3.0 OPROM\"\n",
+           "    1606  \"Slot 175 OPROM\" -> \"KVRN(D): CPU2 PCI-E 3.0 OPROM\"\n",
+           "    2433  \"CPU2 Port 2B Link Speed\" hidden\n",
+       }) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+  }
+}
+
+TEST(BoardsimTest, FailedSetupEditsAreListed) {
+  RunResult run = Boardsim("--fault SetupEdit.HideItem=1=0x8000000000000007");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("HideItem(\"Setup\", 143): EFI_DEVICE_ERROR"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("143   \"Onboard LAN Option ROM Type\" hidden"), std::string::npos);
+}
+
 TEST(BoardsimTest, BadOptionsGetOneLineNamingThemAndStatusTwo) {
   for (const char *args : {"--riser-type 300", "--slot 170", "--frobnicate 1", "stray",
                            "--kvrn-config", "--board /nonexistent/board.txt"}) {

@@ -1,0 +1,22 @@
+// MenuPruner's routines, in the order the firmware meets them, and the setup's form-set titles.
+#ifndef MENU_FILTER_MENU_PRUNER_H_
+#define MENU_FILTER_MENU_PRUNER_H_
+
+#include "SetupEditProtocol.h"
+#include "Uefi.h"
+
+// Both run each time a setup edit protocol is installed, in this order.
+VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI KvrnLabelsNotify(EFI_EVENT Event, VOID *Context);
+
+// Takes "Setup" 551 out of use when the onboard NIC's root port is absent and Setup asks for it.
+VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit);
+
+// The setup edit protocol as installed now, or null. Each notify asks afresh and keeps nothing.
+SETUP_EDIT_PROTOCOL *LocateSetupEdit();
+
+// Form-set titles as the setup edit protocol names them.
+inline constexpr CHAR8 SETUP_FORM_SET[] = "Setup";
+inline constexpr CHAR8 SOCKET_CONFIGURATION_FORM_SET[] = "Socket Configuration";
+
+#endif  // MENU_FILTER_MENU_PRUNER_H_
