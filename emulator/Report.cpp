@@ -95,6 +95,7 @@ std::string FormatReport(const BootResult &result) {
 
   ReportSlotTable(out, result);
   out << "\n";
+  out << FormatSmbiosSlots(result) << "\n";
 
   if (result.violations.empty()) {
     out << "Platform checks: passed (pool balanced, nothing left pointing into unloaded images)\n";

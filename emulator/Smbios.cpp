@@ -27,7 +27,9 @@ void PutWord(std::vector<uint8_t> &bytes, size_t offset, uint16_t value) {
   bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
 }
 
-std::vector<uint8_t> EndOfTable() { return Structure(kSmbiosEndOfTableType, kSmbiosEndOfTableHandle, {}, {}); }
+std::vector<uint8_t> EndOfTable() {
+  return Structure(kSmbiosEndOfTableType, kSmbiosEndOfTableHandle, {}, {});
+}
 
 }  // namespace
 
@@ -148,6 +150,7 @@ bool SmbiosTable::Put(const std::vector<uint8_t> &bytes, std::string &error) {
     error = "handle is reserved";
     return false;
   }
+  nextHandle_ = std::max<uint32_t>(nextHandle_, structure.Handle() + 1u);
   for (SmbiosStructure &s : structures_) {
     if (s.Handle() == structure.Handle()) {
       s = structure;
@@ -172,9 +175,17 @@ EFI_STATUS SmbiosTable::Insert(const uint8_t *data, size_t size, uint16_t *handl
   if (EFI_STATUS status = Accept(data, size, structure); EFI_ERROR(status)) return status;
   uint16_t chosen = structure.Handle();
   if (chosen == kSmbiosChooseHandle) {
-    chosen = 0;
-    while (chosen < kSmbiosFirstReservedHandle && HandleInUse(chosen)) ++chosen;
-    if (chosen == kSmbiosFirstReservedHandle) return EFI_OUT_OF_RESOURCES;
+    // One past the highest handle ever used, so that a removed structure's handle does not
+    // come back naming another; the lowest free one once that runs into the reserved range.
+    uint32_t next = nextHandle_;
+    if (HandleInUse(static_cast<uint16_t>(next)) || next >= kSmbiosFirstReservedHandle) {
+      next = 0;
+      while (next < kSmbiosFirstReservedHandle && HandleInUse(static_cast<uint16_t>(next))) {
+        ++next;
+      }
+      if (next == kSmbiosFirstReservedHandle) return EFI_OUT_OF_RESOURCES;
+    }
+    chosen = static_cast<uint16_t>(next);
   } else if (chosen >= kSmbiosFirstReservedHandle) {
     return EFI_INVALID_PARAMETER;
   } else if (HandleInUse(chosen)) {
@@ -182,6 +193,7 @@ EFI_STATUS SmbiosTable::Insert(const uint8_t *data, size_t size, uint16_t *handl
   }
   PutWord(structure.bytes, 2, chosen);
   structures_.insert(structures_.end() - 1, std::move(structure));
+  nextHandle_ = std::max<uint32_t>(nextHandle_, chosen + 1u);
   if (handle != nullptr) *handle = chosen;
   return EFI_SUCCESS;
 }

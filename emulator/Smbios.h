@@ -84,7 +84,7 @@ class SmbiosTable {
 
   // What the SMBIOS edit protocol does, with its status codes.
   // A copy of the structure at `data` (checked within `size`) joins the table; handle 0xFFFF
-  // gets the lowest free handle. The handle given is stored through `handle`.
+  // gets one past the highest handle used so far. The handle given is stored through `handle`.
   EFI_STATUS Insert(const uint8_t *data, size_t size, uint16_t *handle = nullptr);
   EFI_STATUS Remove(uint16_t handle);
   // The instance-th structure of a type, counting from 1; null when there is none.
@@ -108,6 +108,7 @@ class SmbiosTable {
   bool HandleInUse(uint16_t handle) const;
 
   std::vector<SmbiosStructure> structures_;
+  uint32_t nextHandle_ = 0;  // no inserted structure had a handle at or above it
 };
 
 // The table of the board the drivers were written for: BIOS and system information, the
