@@ -50,6 +50,8 @@ struct RISER_SLOT {
 };
 constexpr UINT16 RISER_FIRST_SLOT_ID = 10;
 
+// Rows: {name, bus, segment group, device/function}.
+
 static constexpr RISER_SLOT kRiserEightSlots[] = {
     {LS_TOP_SLOT1, 0xA0, 0x0042, 0x00},    {LS_BOT_SLOT1, 0xA0, 0x0041, 0x00},
     {MS_TOP_SLOT1_X8, 0xA0, 0x0044, 0x00}, {MS_TOP_SLOT2_X8, 0xC0, 0x0044, 0x00},
