@@ -151,6 +151,7 @@ BoardDescription DefaultBoard() {
   board.slots[173] = 0x44A000;
 
   board.hobs = PlatformHobs();
+  board.smbios = DefaultSmbiosTable();
 
   // A Setup variable of the size this platform's setup keeps.
   board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});

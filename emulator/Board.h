@@ -11,6 +11,7 @@
 
 #include "BoardInfoProtocol.h"
 #include "SetupMenus.h"
+#include "Smbios.h"
 #include "Uefi.h"
 
 namespace emu {
@@ -53,6 +54,11 @@ struct BoardDescription {
   std::map<uint32_t, uint8_t> boardBytes;  // ids not listed read 0
   std::map<uint32_t, uint32_t> slots;      // slot index -> slot location code; others read 0
 
+  // SMBIOS table the platform built, and its SMBIOS edit protocol (installed before any driver
+  // starts unless turned off here). The protocol's edits change this table.
+  bool smbiosEditProtocol = true;
+  SmbiosTable smbios;
+
   // Configuration table.
   bool hobListPresent = true;
   std::vector<Hob> hobs;                             // between the PHIT HOB and the end HOB
@@ -78,7 +84,8 @@ struct BoardDescription {
 };
 
 // The board the drivers were written for: riser type 5, KVRN ports B, C and D on a split slot,
-// the riser's slots already in the slot table, a platform-sized HOB list and a Setup variable.
+// the riser's slots already in the slot table, a platform-sized HOB list, a Setup variable and
+// an SMBIOS table holding the KVRN slot record.
 BoardDescription DefaultBoard();
 
 // The list the drivers walk, built from the description (PHIT HOB first, end HOB last).

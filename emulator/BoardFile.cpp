@@ -1,5 +1,6 @@
 // Board files: the text form of a board description that boardsim reads and writes.
 #include <functional>
+#include <iomanip>
 #include <sstream>
 
 #include "Board.h"
@@ -26,6 +27,57 @@ Variable &SetupVariable(BoardDescription &board) {
   if (Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid)) return *setup;
   board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
   return board.variables.back();
+}
+
+// "smbios-structure HEX...": one complete structure, its bytes in hexadecimal (the words are
+// joined, so the formatted area and the string set may be written apart).
+bool SetSmbiosStructure(const Words &w, BoardDescription &board) {
+  std::string hex;
+  for (size_t i = 1; i < w.size(); ++i) hex += w[i];
+  if (hex.empty() || hex.size() % 2 != 0) return false;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    uint64_t value;
+    if (!Number("0x" + hex.substr(i, 2), 0xFF, value)) return false;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  std::string why;
+  return board.smbios.Put(bytes, why);
+}
+
+// "smbios-slot HANDLE "DESIGNATION" SLOT-TYPE WIDTH USAGE LENGTH ID CHARACTERISTICS1
+// CHARACTERISTICS2 SEGMENT BUS DEVICE-FUNCTION": a System Slots structure, fields in table
+// order with the designation's text in place of its string number.
+bool SetSmbiosSlot(const Words &w, BoardDescription &board) {
+  if (w.size() != 13) return false;
+  for (char c : w[2]) {
+    if (c < 0x20 || c > 0x7E || c == '"') return false;
+  }
+  SmbiosSlot slot;
+  slot.designation = w[2];
+  struct Field {
+    size_t word;
+    uint64_t max;
+    void *to;
+  } fields[] = {
+      {1, 0xFFFF, &slot.handle},           {3, 0xFF, &slot.slotType},
+      {4, 0xFF, &slot.width},              {5, 0xFF, &slot.usage},
+      {6, 0xFF, &slot.length},             {7, 0xFFFF, &slot.id},
+      {8, 0xFF, &slot.characteristics1},   {9, 0xFF, &slot.characteristics2},
+      {10, 0xFFFF, &slot.segment},         {11, 0xFF, &slot.bus},
+      {12, 0xFF, &slot.deviceFunction},
+  };
+  for (const Field &field : fields) {
+    uint64_t value;
+    if (!Number(w[field.word], field.max, value)) return false;
+    if (field.max == 0xFFFF) {
+      *static_cast<uint16_t *>(field.to) = static_cast<uint16_t>(value);
+    } else {
+      *static_cast<uint8_t *>(field.to) = static_cast<uint8_t>(value);
+    }
+  }
+  std::string why;
+  return board.smbios.Put(slot.Bytes(), why);
 }
 
 void RemoveSetupVariable(BoardDescription &board) {
@@ -95,6 +147,18 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          b.dxeServicesPresent = w[1] == "present";
          return true;
        }},
+      {"smbios-edit-protocol", [](const Words &w, BoardDescription &b) {
+         if (w.size() != 2 || (w[1] != "present" && w[1] != "absent")) return false;
+         b.smbiosEditProtocol = w[1] == "present";
+         return true;
+       }},
+      {"smbios-table", [](const Words &w, BoardDescription &b) {
+         if (w.size() != 2 || (w[1] != "empty" && w[1] != "default")) return false;
+         b.smbios = w[1] == "empty" ? SmbiosTable() : DefaultSmbiosTable();
+         return true;
+       }},
+      {"smbios-structure", SetSmbiosStructure},
+      {"smbios-slot", SetSmbiosSlot},
       {"fault", [](const Words &w, BoardDescription &b) {
          uint64_t occurrence, value;
          if (w.size() != 4 || !Number(w[2], 0xFFFFFFFF, occurrence) ||
@@ -114,16 +178,93 @@ std::string Hex(uint64_t value) {
   return out.str();
 }
 
+std::string Hex(uint64_t value, int digits) {
+  std::ostringstream out;
+  out << "0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0') << value;
+  return out.str();
+}
+
+std::string HexBytes(const uint8_t *bytes, size_t count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+// The table from scratch: a slot line for each System Slots structure of the usual form, raw
+// bytes for every other structure.
+void FormatSmbiosTable(std::ostream &out, const SmbiosTable &table) {
+  out << "smbios-table empty\n";
+  bool legend = false;
+  for (const SmbiosStructure &s : table.Structures()) {
+    if (s.Type() == kSmbiosEndOfTableType) continue;
+    std::optional<SmbiosSlot> slot = SmbiosSlot::From(s);
+    bool printable = slot && slot->type == 9;
+    for (char c : slot ? slot->designation : std::string()) {
+      printable = printable && c >= 0x20 && c <= 0x7E && c != '"';
+    }
+    if (!printable) {
+      out << "smbios-structure " << HexBytes(s.bytes.data(), s.Length()) << " "
+          << HexBytes(s.bytes.data() + s.Length(), s.bytes.size() - s.Length()) << "\n";
+      continue;
+    }
+    if (!legend) {
+      out << "# smbios-slot HANDLE \"DESIGNATION\" SLOT-TYPE WIDTH USAGE LENGTH ID "
+             "CHARACTERISTICS1 CHARACTERISTICS2 SEGMENT BUS DEVICE-FUNCTION\n";
+      legend = true;
+    }
+    out << "smbios-slot " << Hex(slot->handle, 4) << " \"" << slot->designation << "\" "
+        << Hex(slot->slotType, 2) << " " << Hex(slot->width, 2) << " " << Hex(slot->usage, 2)
+        << " " << Hex(slot->length, 2) << " " << Hex(slot->id, 4) << " "
+        << Hex(slot->characteristics1, 2) << " " << Hex(slot->characteristics2, 2) << " "
+        << Hex(slot->segment, 4) << " " << Hex(slot->bus, 2) << " " << Hex(slot->deviceFunction, 2)
+        << "\n";
+  }
+}
+
+// Words of a line: blanks separate them, a double-quoted word keeps its blanks, '#' outside
+// quotes starts a comment. False for a quote left open.
+bool SplitWords(const std::string &line, Words &words) {
+  std::string word;
+  bool inWord = false, quoted = false;
+  for (char c : line) {
+    if (quoted) {
+      if (c == '"') {
+        quoted = false;
+      } else {
+        word += c;
+      }
+    } else if (c == '"') {
+      quoted = inWord = true;
+    } else if (c == '#') {
+      break;
+    } else if (c == ' ' || c == '\t' || c == '\r') {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return !quoted;
+}
+
 }  // namespace
 
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error) {
   std::istringstream lines(text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
-    line = line.substr(0, line.find('#'));
-    std::istringstream wordStream(line);
     Words words;
-    for (std::string word; wordStream >> word;) words.push_back(word);
+    if (!SplitWords(line, words)) {
+      error = "line " + std::to_string(number) + ": unclosed quote: " + line;
+      return false;
+    }
     if (words.empty()) continue;
     bool known = false;
     for (const auto &[key, set] : Settings()) {
@@ -166,6 +307,8 @@ std::string FormatBoardText(const BoardDescription &board) {
   }
   if (!board.hobListPresent) out << "hob-list absent\n";
   if (!board.dxeServicesPresent) out << "dxe-services absent\n";
+  if (!board.smbiosEditProtocol) out << "smbios-edit-protocol absent\n";
+  FormatSmbiosTable(out, board.smbios);
   for (const Fault &fault : board.faults) {
     out << "fault " << fault.member << " " << fault.occurrence << " " << Hex(fault.value) << "\n";
   }

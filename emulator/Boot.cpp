@@ -36,6 +36,7 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     if (plan.readyToBoot) platform.SignalEventGroup(gEfiEventReadyToBootGuid);
     result.slotsAfter = platform.Board().slots;
     result.menusAfter = platform.Board().setupMenus;
+    result.smbiosAfter = platform.Board().smbios;
     platform.Finish();
     result.calls = platform.Calls();
   }

@@ -33,6 +33,7 @@ struct BootResult {
   std::map<uint32_t, uint32_t> slotsBefore;
   std::map<uint32_t, uint32_t> slotsAfter;
   SetupMenus menusAfter;  // before: board.setupMenus
+  SmbiosTable smbiosAfter;  // the table as the drivers left it (before: board.smbios)
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
 };
@@ -41,6 +42,8 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});
 
 // The readable report boardsim prints.
 std::string FormatReport(const BootResult &result);
+// Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
+std::string FormatSmbiosSlots(const BootResult &result);
 
 // "EFI_SUCCESS", "EFI_NOT_FOUND", ... or the value in hexadecimal.
 std::string StatusName(EFI_STATUS status);

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -255,6 +257,7 @@ Platform::Platform(BoardDescription board) : board_(std::move(board)) {
   gActive = this;
   BuildTables();
   if (board_.boardInfoProtocol) InstallBoardInfoProtocol();
+  if (board_.smbiosEditProtocol) InstallSmbiosEditProtocol();
 }
 
 Platform::~Platform() {
@@ -417,9 +420,31 @@ EFI_STATUS Platform::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffe
   return EFI_SUCCESS;
 }
 
-void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type) {
+void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type, bool guardTail) {
   void *block = nullptr;
-  return AllocatePool(type, size, &block) == EFI_SUCCESS ? block : nullptr;
+  if (!guardTail) return AllocatePool(type, size, &block) == EFI_SUCCESS ? block : nullptr;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t span = (size + 7) & ~size_t{7};
+  const size_t dataPages = (span + page - 1) / page + (span == 0 ? 1 : 0);
+  const size_t mappingSize = (dataPages + 1) * page;
+  void *mapping = mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  uint8_t *guard = static_cast<uint8_t *>(mapping) + dataPages * page;
+  mprotect(guard, page, PROT_NONE);
+  block = guard - span;
+  std::memset(block, 0xAF, size);
+  bool inEntry = currentImage_ >= 0 && !images_[currentImage_]->resident;
+  pool_[block] = Allocation{size, type, currentImage_, inEntry, mapping, mappingSize};
+  return block;
+}
+
+void Platform::ReleaseBlock(void *block, const Allocation &allocation) {
+  if (allocation.mapping != nullptr) {
+    munmap(allocation.mapping, allocation.mappingSize);
+  } else {
+    std::free(block);
+  }
 }
 
 EFI_STATUS Platform::FreePool(VOID *buffer) {
@@ -429,7 +454,7 @@ EFI_STATUS Platform::FreePool(VOID *buffer) {
               "a pointer that is not a live pool block (double free?)"));
     return EFI_INVALID_PARAMETER;
   }
-  std::free(buffer);
+  ReleaseBlock(buffer, it->second);
   pool_.erase(it);
   return EFI_SUCCESS;
 }
@@ -813,7 +838,7 @@ void Platform::UnloadImage(int index, bool endOfBoot) {
       if (it->second.image == index) {
         Violation(image.name + " failed to start and leaked " + std::to_string(it->second.size) +
                   " bytes of pool");
-        std::free(it->first);
+        ReleaseBlock(it->first, it->second);
         it = pool_.erase(it);
       } else {
         ++it;
@@ -855,7 +880,7 @@ void Platform::CheckPoolAtEnd() {
       Violation(images_[block.image]->name + " leaked " + std::to_string(block.size) +
                 " bytes of pool");
     }
-    std::free(it->first);
+    ReleaseBlock(it->first, it->second);
     it = pool_.erase(it);
   }
 }

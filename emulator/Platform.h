@@ -84,6 +84,9 @@ class Platform {
   void SignalEventGroup(const EFI_GUID &group);
   // Installs the board information protocol (done at construction unless the test asks not).
   void InstallBoardInfoProtocol();
+  // Installs the SMBIOS edit protocol over the board's SMBIOS table (done at construction
+  // unless the board leaves it out).
+  void InstallSmbiosEditProtocol();
 
   // Runs driver code (a notify function, a protocol member) as the image that holds `code`,
   // so its calls and pool blocks are charged to that image.
@@ -115,8 +118,11 @@ class Platform {
     return result;
   }
   void Violation(const std::string &what);
-  // Pool memory handed to the current image (the caller frees it with FreePool).
-  void *AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type = EfiBootServicesData);
+  // Pool memory handed to the current image (the caller frees it with FreePool). With
+  // `guardTail` the block ends (8-byte aligned) right before an inaccessible page, as under a
+  // DXE core's heap guard: a read past its end stops the process.
+  void *AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type = EfiBootServicesData,
+                           bool guardTail = false);
   std::string CurrentImageName() const;
 
   // Boot services, as the DXE core implements them.
@@ -149,6 +155,8 @@ class Platform {
     EFI_MEMORY_TYPE type;
     int image;          // owning image, -1 for the platform
     bool inEntryPoint;  // allocated while the owner's entry point ran
+    void *mapping = nullptr;  // pages of a guarded block, null for a plain one
+    size_t mappingSize = 0;
   };
 
   class ImageScope {
@@ -171,6 +179,7 @@ class Platform {
   int ImageIndexOf(const void *address) const;
   void UnloadImage(int index, bool endOfBoot);
   void CheckPoolAtEnd();
+  static void ReleaseBlock(void *block, const Allocation &allocation);
 
   BoardDescription board_;
   std::vector<uint8_t> hobList_;

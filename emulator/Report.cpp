@@ -95,6 +95,7 @@ std::string FormatReport(const BootResult &result) {
 
   ReportSlotTable(out, result);
   out << "\n";
+  out << FormatSmbiosSlots(result) << "\n";
 
   out << FormatMenuEdits(board.setupMenus, result.menusAfter) << "\n";
 

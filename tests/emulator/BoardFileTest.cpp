@@ -57,3 +57,59 @@ TEST(BoardFileTest, FreeingASlotAndDroppingTheSetupVariable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BoardFileTest, SmbiosTableReadsBackTheSame) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  std::string error;
+  // Blanks and a '#' inside the quotes belong to the designation; a slot line with a handle
+  // already in the table replaces that structure.
+  ASSERT_TRUE(emu::ParseBoardText(
+      "smbios-edit-protocol absent\n"
+      "smbios-slot 0x30 \"Riser  X8 #2\" 0xB6 0x0B 0x02 0x04 0x0C 0x04 0x01 0x44 0xC0 0x08 # spare\n"
+      "smbios-slot 0x0005 \"KVRN: CPU2 PCIE 3.0\" 0xB6 0x0A 4 4 0x0B01 4 1 0x22 0xB0 0\n"
+      "smbios-structure 0A064000 1234 6F6E6500 00\n",
+      board, error))
+      << error;
+  EXPECT_FALSE(board.smbiosEditProtocol);
+  const emu::SmbiosStructure *slot = board.smbios.Find(0x30);
+  ASSERT_NE(slot, nullptr);
+  EXPECT_EQ(slot->String(1), "Riser  X8 #2");
+  EXPECT_EQ(slot->Word(9), 0x0C);
+  EXPECT_EQ(slot->Byte(0x10), 0x08);
+  EXPECT_EQ(board.smbios.Find(0x0005)->Byte(6), 0x0A);
+  EXPECT_EQ(board.smbios.OfType(9).size(), 5u);
+  EXPECT_EQ(board.smbios.Find(0x40)->Strings(), std::vector<std::string>{"one"});
+
+  // Read alone, and on top of the default board as boardsim reads a board file.
+  for (emu::BoardDescription read : {emu::BoardDescription{}, emu::DefaultBoard()}) {
+    ASSERT_TRUE(emu::ParseBoardText(emu::FormatBoardText(board), read, error)) << error;
+    EXPECT_EQ(read.smbios, board.smbios);
+    EXPECT_FALSE(read.smbiosEditProtocol);
+  }
+}
+
+TEST(BoardFileTest, BadSmbiosLinesAreNamed) {
+  for (const char *text : {
+           "smbios-slot 0x30 \"open 0xB6 0x0B 2 4 0x0C 4 1 0x44 0xC0 0",
+           "smbios-slot 0x30 \"short\" 0xB6 0x0B 2 4 0x0C 4 1 0x44 0xC0",
+           "smbios-slot 0xFF00 \"reserved\" 0xB6 0x0B 2 4 0x0C 4 1 0x44 0xC0 0",
+           "smbios-slot 0x30 \"wide\" 0x1B6 0x0B 2 4 0x0C 4 1 0x44 0xC0 0",
+           "smbios-structure 0A064000123",       // odd digit count
+           "smbios-structure 0A06400012346F6E65",  // no closing NUL
+           "smbios-structure 0A0640001234000000",  // more than one structure
+           "smbios-structure 7F0440000000",        // the end-of-table structure
+           "smbios-structure 0A0640001234ZZ0000",
+           "smbios-table half",
+       }) {
+    SCOPED_TRACE(text);
+    emu::BoardDescription board = emu::DefaultBoard();
+    std::string error;
+    EXPECT_FALSE(emu::ParseBoardText(text, board, error));
+    EXPECT_EQ(error.rfind("line 1: ", 0), 0u) << error;
+    EXPECT_EQ(board.smbios, emu::DefaultSmbiosTable());
+  }
+}
+
+}  // namespace

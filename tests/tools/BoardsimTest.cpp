@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -99,6 +100,43 @@ TEST(BoardsimTest, PrintedBoardIsABoardFile) {
   std::ofstream(path) << printed.out;
   RunResult run = Boardsim("--board " + path);
   EXPECT_NE(run.out.find("KVRN configuration 0x84"), std::string::npos) << run.out;
+}
+
+TEST(BoardsimTest, ReportShowsWhatBecameOfTheSmbiosSlotStructures) {
+  RunResult run = Boardsim("--kvrn-config 0x84");
+  EXPECT_EQ(run.status, 0) << run.out;
+  for (const char *line : {
+           "  0x0005 9    \"KVRN: CPU2 PCIE 3.0\"                    0xB6 0x0B01 x8    In use"
+           "      0022:B0:00.0  <- width was x16",
+           "  0x0006 161  \"KVRN(C): CPU2 PCIE 3.0\"                 0xB6 0x0B11 x8    Unknown"
+           "     0022:C0:00.0  <- added",
+           "  0x0009 9    \"TQW-M3-57K2 MS-Top Slot1 PCIe Gen3  X8\" 0xB6 0x000C x8    Unknown"
+           "     0044:A0:00.0  <- added",
+       }) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+  }
+  run = Boardsim("--kvrn-unavailable 1");
+  EXPECT_NE(run.out.find("\"KVRN: CPU2 PCIE 3.0\"                    0xB6 0x0B01 x16   In use"
+                         "      0022:B0:00.0  <- removed"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(BoardsimTest, SmbiosDumpIsWrittenOrRefused) {
+  std::string path = testing::TempDir() + "/dump.bin";
+  std::remove(path.c_str());
+  RunResult run = Boardsim("--smbios-dump " + path);
+  EXPECT_EQ(run.status, 0) << run.out;
+  std::ifstream in(path, std::ios::binary);
+  std::string dump((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(dump.substr(0, 5), "_SM3_");
+  EXPECT_GT(dump.size(), 0x20u);
+
+  run = Boardsim("--smbios-dump /nonexistent/dir/dump.bin");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("boardsim: cannot write the SMBIOS dump to '/nonexistent/dir/dump.bin'"),
+            std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -27,13 +27,23 @@ const char kUsage[] =
     "  --dxe-services present|absent\n"
     "  --fault MEMBER=OCC=VALUE make the OCC-th call (0: every call) of a platform member,\n"
     "                           such as BS.CreateEvent, return VALUE\n"
+    "  --smbios-edit-protocol present|absent\n"
+    "  --smbios-table empty|default\n"
+    "                           start the SMBIOS table from nothing or from the default\n"
+    "  --smbios-slot 'HANDLE \"DESIGNATION\" SLOT-TYPE WIDTH USAGE LENGTH ID CHAR1 CHAR2\n"
+    "                SEGMENT BUS DEVFN'\n"
+    "                           add a System Slots structure (or replace the one with HANDLE)\n"
+    "  --smbios-structure HEX   add any SMBIOS structure, its bytes in hexadecimal\n"
     "\n"
     "Other options:\n"
     "  --print-board            print the board in board-file form and exit\n"
+    "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
+    "                           does, for `dmidecode --from-dump FILE`\n"
     "  --help                   show this text\n"
     "\n"
     "Exit status: 0 when the boot ran and the platform found nothing wrong, 1 when the\n"
-    "platform found a problem (leak, dangling registration, ...), 2 on a bad option.\n";
+    "platform found a problem (leak, dangling registration, ...), 2 on a bad option or an\n"
+    "SMBIOS dump that cannot be written.\n";
 
 namespace {
 
@@ -74,6 +84,10 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
     } else {
       error = "option --" + name + " needs a value";
       return false;
+    }
+    if (name == "smbios-dump") {
+      options.smbiosDump = value;
+      continue;
     }
     std::string text;
     if (name == "board") {

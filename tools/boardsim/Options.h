@@ -13,6 +13,7 @@ struct Options {
   emu::BoardDescription board;
   bool help = false;
   bool printBoard = false;
+  std::string smbiosDump;  // where to write the SMBIOS table after the boot, "" for nowhere
 };
 
 // Fills `options` from argv. On a bad option or value returns false with a one-line `error`

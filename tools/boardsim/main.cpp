@@ -23,5 +23,16 @@ int main(int argc, char **argv) {
   emu::SetViolationHandler([](const std::string &) {});
   emu::BootResult result = emu::RunBoot(options.board);
   std::fputs(emu::FormatReport(result).c_str(), stdout);
+  if (!options.smbiosDump.empty()) {
+    std::vector<uint8_t> dump = result.smbiosAfter.DumpImage();
+    std::FILE *file = std::fopen(options.smbiosDump.c_str(), "wb");
+    bool written = file != nullptr && std::fwrite(dump.data(), 1, dump.size(), file) == dump.size();
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (!written) {
+      std::fprintf(stderr, "boardsim: cannot write the SMBIOS dump to '%s'\n",
+                   options.smbiosDump.c_str());
+      return 2;
+    }
+  }
   return result.violations.empty() ? 0 : 1;
 }
