@@ -12,6 +12,10 @@ VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context);
 VOID EFIAPI SmbiosSlotNotify(EFI_EVENT Event, VOID *Context);
 VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context);
 
+// Appends the MAC address of one function of the onboard network controller (a BDF) to a
+// NIC_MAC_LIST; the board hook protocol's CollectNicMacAddresses calls it per function.
+EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List);
+
 // The interface installed under gBoardHookProtocolGuid, static data of the image.
 extern const BOARD_HOOK_PROTOCOL mBoardHookProtocol;
 
