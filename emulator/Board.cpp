@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "Pci.h"
+
 namespace emu {
 
 namespace {
@@ -151,10 +153,12 @@ BoardDescription DefaultBoard() {
   board.slots[173] = 0x44A000;
 
   board.hobs = PlatformHobs();
+  AddDefaultPciTopology(board);
 
   // A Setup variable of the size this platform's setup keeps.
   board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
   board.variables.back().data.assign(3072, 0);
+  board.SetSetupByte(331, 1);  // root-port adjustment on
   return board;
 }
 

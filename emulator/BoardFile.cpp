@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "Board.h"
+#include "Pci.h"
 
 namespace emu {
 
@@ -126,12 +127,14 @@ bool ParseBoardText(const std::string &text, BoardDescription &board, std::strin
     for (std::string word; wordStream >> word;) words.push_back(word);
     if (words.empty()) continue;
     bool known = false;
-    for (const auto &[key, set] : Settings()) {
-      if (key != words[0]) continue;
-      known = true;
-      if (!set(words, board)) {
-        error = "line " + std::to_string(number) + ": bad value for " + key + ": " + line;
-        return false;
+    for (const auto *settings : {&Settings(), &PciBoardSettings()}) {
+      for (const auto &[key, set] : *settings) {
+        if (key != words[0]) continue;
+        known = true;
+        if (!set(words, board)) {
+          error = "line " + std::to_string(number) + ": bad value for " + key + ": " + line;
+          return false;
+        }
       }
     }
     if (!known) {
@@ -166,6 +169,7 @@ std::string FormatBoardText(const BoardDescription &board) {
   }
   if (!board.hobListPresent) out << "hob-list absent\n";
   if (!board.dxeServicesPresent) out << "dxe-services absent\n";
+  out << FormatPciBoardText(board);
   for (const Fault &fault : board.faults) {
     out << "fault " << fault.member << " " << fault.occurrence << " " << Hex(fault.value) << "\n";
   }

@@ -29,8 +29,10 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     if (plan.rootPortAdjustTrigger) {
       platform.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTriggerInterface);
     }
+    if (plan.collectNicMacs) result.nicMacs = CollectNicMacs(platform);
     if (plan.readyToBoot) platform.SignalEventGroup(gEfiEventReadyToBootGuid);
     result.slotsAfter = platform.Board().slots;
+    result.pciWrites = platform.Pci().Writes();
     platform.Finish();
     result.calls = platform.Calls();
   }

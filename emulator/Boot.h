@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "Board.h"
+#include "BoardHookConsumer.h"
+#include "Pci.h"
 #include "Platform.h"
 
 namespace emu {
@@ -17,6 +19,7 @@ struct BootPlan {
   std::vector<std::string> drivers{"BoardSlotService"};  // started one after the other
   bool slotRecordsTrigger = true;     // install the slot-records trigger protocol
   bool rootPortAdjustTrigger = true;  // install the root-port adjustment trigger protocol
+  bool collectNicMacs = true;         // ask the board hook protocol for the NIC's MAC addresses
   bool readyToBoot = true;            // signal the ReadyToBoot event group
 };
 
@@ -33,6 +36,8 @@ struct BootResult {
   std::map<uint32_t, uint32_t> slotsAfter;
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
+  NicMacLists nicMacs;              // what CollectNicMacAddresses returned
+  std::vector<PciWrite> pciWrites;  // the drivers' configuration writes, in order
 };
 
 BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});

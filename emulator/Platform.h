@@ -20,6 +20,8 @@
 
 namespace emu {
 
+class PciBus;
+
 // One call a driver made to the platform.
 struct CallRecord {
   std::string member;          // "BS.CreateEvent", "RT.GetVariable", "BoardInfo.GetSlotLocation"
@@ -84,6 +86,10 @@ class Platform {
   void SignalEventGroup(const EFI_GUID &group);
   // Installs the board information protocol (done at construction unless the test asks not).
   void InstallBoardInfoProtocol();
+  // Installs the register access protocol (likewise).
+  void InstallRegisterAccessProtocol();
+  // The board's PCI segment: configuration space, device memory, the drivers' writes.
+  PciBus &Pci() { return *pci_; }
 
   // Runs driver code (a notify function, a protocol member) as the image that holds `code`,
   // so its calls and pool blocks are charged to that image.
@@ -162,6 +168,7 @@ class Platform {
   };
 
   void BuildTables();
+  void AttachPci();
   void DispatchPending();
   void QueueEvent(Event *event);
   Event *LiveEvent(EFI_EVENT event) const;
@@ -196,6 +203,7 @@ class Platform {
   std::vector<std::unique_ptr<Image>> images_;
   std::vector<std::function<void(const std::string &, void *)>> imageHooks_;
   std::vector<std::function<bool(void *, const void *, size_t)>> memoryReaders_;
+  std::unique_ptr<PciBus> pci_;
 };
 
 // Where the host builds of the drivers live (the build's image directory unless the

@@ -96,6 +96,11 @@ std::string FormatReport(const BootResult &result) {
   ReportSlotTable(out, result);
   out << "\n";
 
+  ReportNicMacs(out, result);
+  out << "\n";
+  ReportConfigurationChanges(out, result);
+  out << "\n";
+
   if (result.violations.empty()) {
     out << "Platform checks: passed (pool balanced, nothing left pointing into unloaded images)\n";
   } else {

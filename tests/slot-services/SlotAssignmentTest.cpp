@@ -11,6 +11,7 @@ using test::BoardWithKvrn;
 emu::BootResult StartSlotService(const emu::BoardDescription &board) {
   emu::BootPlan plan;
   plan.slotRecordsTrigger = plan.rootPortAdjustTrigger = plan.readyToBoot = false;
+  plan.collectNicMacs = false;
   return emu::RunBoot(board, plan);
 }
 
