@@ -60,6 +60,8 @@ struct PciFunction {
   uint16_t command = 0;        // endpoint
   uint64_t memory = 0;         // endpoint: the BAR pair's board address; 0 when none assigned
   std::array<uint8_t, 6> mac{};  // endpoint with memory
+
+  bool operator==(const PciFunction &) const = default;
 };
 
 struct BoardDescription {

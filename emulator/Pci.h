@@ -69,8 +69,8 @@ void AddDefaultPciTopology(BoardDescription &board);
 
 // Board-file lines for the processor, the stack-bus HOB, the register access protocol and the
 // PCI functions; BoardFile.cpp walks them after its own.
-using BoardSetting =
-    std::pair<std::string, std::function<bool(const std::vector<std::string> &, BoardDescription &)>>;
+using BoardLineSetter = std::function<bool(const std::vector<std::string> &, BoardDescription &)>;
+using BoardSetting = std::pair<std::string, BoardLineSetter>;
 const std::vector<BoardSetting> &PciBoardSettings();
 std::string FormatPciBoardText(const BoardDescription &board);
 
