@@ -235,8 +235,8 @@ UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
                       {record->Address, record->Reserved0, record->Kind, record->Reserved1});
   REG_ACCESS_ADDRESS asked = *record;
   if (site.injected) {
-    // A failing protocol points at a function that does not answer (the injected value names
-    // it in the record's first-word form), never at host memory.
+    // A failing protocol answers for another register, which the injected value names in the
+    // record's first-word form: always configuration space, never arbitrary host memory.
     asked.Address = static_cast<UINT32>(*site.injected) & 0x0FFFFFFF;
   }
   uintptr_t address = p.Pci().RegisterAddress(&asked);

@@ -87,7 +87,7 @@ struct PciWrite {
 
 // A CopyMem out of device memory, at the board's address.
 struct DeviceMemoryRead {
-  uint16_t bdf = 0;
+  uint16_t bdf = 0;  // the function whose BAR pair decodes the address; 0xFFFF: none does
   uint64_t address = 0;
   size_t length = 0;
   bool decoded = false;  // false: Memory Space Enable was clear, the read gave all ones

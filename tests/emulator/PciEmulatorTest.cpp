@@ -35,21 +35,6 @@ TEST(PciEmulatorTest, RecordsThatAreNoConfigurationRegisterAreViolations) {
   reinterpret_cast<EFI_STATUS(EFIAPI *)()>(RegisterAccess(platform)->Member0To2[0])();
 }
 
-TEST(PciEmulatorTest, ConfigurationSpaceHoldsTheDescribedHeaders) {
-  emu::Platform platform(emu::DefaultBoard());
-  const uint16_t nic = PciBdf(0x18, 0, 0), port = PciBdf(0x17, 0, 0);
-  EXPECT_EQ(*Register(platform, nic, 0), 0x37D28086u);
-  EXPECT_EQ(*Register(platform, nic, 0x0C) >> 16 & 0xFF, 0x80u);  // multi-function
-  // BAR pair: 64-bit memory type bits below the base; the base is host memory.
-  uint32_t bar0 = *Register(platform, nic, PCI_BAR0_OFFSET);
-  EXPECT_EQ(bar0 & 0xF, 0x4u);
-  EXPECT_NE(bar0 & ~0xFu, 0u);
-  EXPECT_EQ(*Register(platform, port, 0x18), 0x00181817u);  // primary, secondary, subordinate
-  EXPECT_EQ(*Register(platform, port, 0x15C), 0x0001A05Cu);
-  EXPECT_EQ(platform.CallsTo("RegisterAccess.GetRegisterAddress").back().result,
-            emu::kConfigSpaceBoardBase + 0x0170015C);
-}
-
 TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
   emu::Platform platform(emu::DefaultBoard());
   const uint16_t nic = PciBdf(0x18, 0, 1);

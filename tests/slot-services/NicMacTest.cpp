@@ -56,10 +56,6 @@ class NicMacTest : public testing::Test {
     platform_ = std::make_unique<emu::Platform>(std::move(board));
     return *platform_;
   }
-  emu::NicMacLists CollectAgain() {
-    started_ = platform_->Calls().size();
-    return emu::CollectNicMacs(*platform_);
-  }
   // The configuration registers the collection asked for, as (BDF, offset).
   std::vector<std::pair<UINT16, uint32_t>> Requests() const {
     std::vector<std::pair<UINT16, uint32_t>> out;
@@ -108,13 +104,6 @@ TEST_F(NicMacTest, MissingFunctionsAddNothing) {
   EXPECT_TRUE(none.secondary.empty());
   EXPECT_EQ(CopyMemCalls(), 0u);
   EXPECT_TRUE(platform_->Pci().Writes().empty());
-}
-
-TEST_F(NicMacTest, ListsStartAfreshOnEveryCall) {
-  Collect(NicBoard(0x18, 0x18, 0x18, 4));
-  emu::NicMacLists again = CollectAgain();
-  EXPECT_EQ(again.primary.size(), 1u);
-  EXPECT_EQ(again.secondary.size(), 3u);
 }
 
 TEST_F(NicMacTest, ScanStepsDownFromTheSubordinateBusToTheFirstDeviceThatAnswers) {

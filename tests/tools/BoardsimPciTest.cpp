@@ -68,12 +68,4 @@ TEST(BoardsimPciTest, ATopologyFromABoardFile) {
   EXPECT_TRUE(Has(Boardsim("--board " + path).out, "02:11:22:33:44:55")) << printed.out;
 }
 
-TEST(BoardsimPciTest, HelpNamesTheNewOptions) {
-  RunResult run = Boardsim("--help");
-  for (const char *option : {"--cpu-signature", "--stack-bus", "--pci-root-port",
-                             "--pci-endpoint", "--register-access", "--pci-clear"}) {
-    EXPECT_TRUE(Has(run.out, option)) << option;
-  }
-}
-
 }  // namespace
