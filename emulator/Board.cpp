@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "Pci.h"
+
 namespace emu {
 
 namespace {
@@ -152,12 +154,14 @@ BoardDescription DefaultBoard() {
 
   board.hobs = PlatformHobs();
   board.smbios = DefaultSmbiosTable();
+  AddDefaultPciTopology(board);
 
   // A Setup variable of the size this platform's setup keeps.
   board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
   board.variables.back().data.assign(3072, 0);
 
   board.setupMenus = DefaultSetupMenus();
+  board.SetSetupByte(331, 1);  // root-port adjustment on
   return board;
 }
 

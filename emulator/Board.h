@@ -3,6 +3,7 @@
 #ifndef EMULATOR_BOARD_H_
 #define EMULATOR_BOARD_H_
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -48,6 +49,23 @@ struct Fault {
   uint64_t value = EFI_OUT_OF_RESOURCES;
 };
 
+// One PCI function. A root port has a type 1 header with its bus range and register 0x15C; an
+// endpoint has a type 0 header with Command and a 64-bit BAR pair over device memory of its
+// own, in which a network function keeps its MAC address (0x1E2120: bytes 0-3, 0x1E2140: 4-5).
+struct PciFunction {
+  bool rootPort = false;
+  uint16_t vendorId = 0;
+  uint16_t deviceId = 0;
+  uint8_t secondaryBus = 0;    // root port
+  uint8_t subordinateBus = 0;  // root port
+  uint32_t register15C = 0;    // root port
+  uint16_t command = 0;        // endpoint
+  uint64_t memory = 0;         // endpoint: the BAR pair's board address; 0 when none assigned
+  std::array<uint8_t, 6> mac{};  // endpoint with memory
+
+  bool operator==(const PciFunction &) const = default;
+};
+
 struct BoardDescription {
   // Board information protocol, installed before any driver starts unless turned off here.
   bool boardInfoProtocol = true;
@@ -64,6 +82,13 @@ struct BoardDescription {
   std::vector<Hob> hobs;                             // between the PHIT HOB and the end HOB
   std::optional<std::vector<uint8_t>> rawHobList;    // replaces the built list byte for byte
   bool dxeServicesPresent = true;
+
+  // Processor: CPUID leaf 1 EAX, whose bits 19..4 are the signature the drivers compare.
+  uint32_t cpuidEax = 0x50654;
+  // PCI functions by bus << 8 | device << 3 | function; the rest of the segment reads all ones.
+  std::map<uint16_t, PciFunction> pci;
+  // Register access protocol, installed before any driver starts unless turned off here.
+  bool registerAccessProtocol = true;
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;

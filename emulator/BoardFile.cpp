@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "Board.h"
+#include "Pci.h"
 
 namespace emu {
 
@@ -267,12 +268,14 @@ bool ParseBoardText(const std::string &text, BoardDescription &board, std::strin
     }
     if (words.empty()) continue;
     bool known = false;
-    for (const auto &[key, set] : Settings()) {
-      if (key != words[0]) continue;
-      known = true;
-      if (!set(words, board)) {
-        error = "line " + std::to_string(number) + ": bad value for " + key + ": " + line;
-        return false;
+    for (const auto *settings : {&Settings(), &PciBoardSettings()}) {
+      for (const auto &[key, set] : *settings) {
+        if (key != words[0]) continue;
+        known = true;
+        if (!set(words, board)) {
+          error = "line " + std::to_string(number) + ": bad value for " + key + ": " + line;
+          return false;
+        }
       }
     }
     if (!known) {
@@ -309,6 +312,7 @@ std::string FormatBoardText(const BoardDescription &board) {
   if (!board.dxeServicesPresent) out << "dxe-services absent\n";
   if (!board.smbiosEditProtocol) out << "smbios-edit-protocol absent\n";
   FormatSmbiosTable(out, board.smbios);
+  out << FormatPciBoardText(board);
   for (const Fault &fault : board.faults) {
     out << "fault " << fault.member << " " << fault.occurrence << " " << Hex(fault.value) << "\n";
   }

@@ -33,10 +33,12 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     if (plan.rootPortAdjustTrigger) {
       platform.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTriggerInterface);
     }
+    if (plan.collectNicMacs) result.nicMacs = CollectNicMacs(platform);
     if (plan.readyToBoot) platform.SignalEventGroup(gEfiEventReadyToBootGuid);
     result.slotsAfter = platform.Board().slots;
     result.menusAfter = platform.Board().setupMenus;
     result.smbiosAfter = platform.Board().smbios;
+    result.pciWrites = platform.Pci().Writes();
     platform.Finish();
     result.calls = platform.Calls();
   }

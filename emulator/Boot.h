@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "Board.h"
+#include "BoardHookConsumer.h"
+#include "Pci.h"
 #include "Platform.h"
 
 namespace emu {
@@ -18,6 +20,7 @@ struct BootPlan {
   bool setupEditProtocol = true;      // install the setup edit protocol
   bool slotRecordsTrigger = true;     // install the slot-records trigger protocol
   bool rootPortAdjustTrigger = true;  // install the root-port adjustment trigger protocol
+  bool collectNicMacs = true;         // ask the board hook protocol for the NIC's MAC addresses
   bool readyToBoot = true;            // signal the ReadyToBoot event group
 };
 
@@ -36,6 +39,8 @@ struct BootResult {
   SmbiosTable smbiosAfter;  // the table as the drivers left it (before: board.smbios)
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
+  NicMacLists nicMacs;              // what CollectNicMacAddresses returned
+  std::vector<PciWrite> pciWrites;  // the drivers' configuration writes, in order
 };
 
 BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});

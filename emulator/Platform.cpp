@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "BoardInfoProtocol.h"
+#include "Pci.h"
+#include "RegisterAccessProtocol.h"
 
 namespace emu {
 
@@ -258,6 +260,7 @@ Platform::Platform(BoardDescription board) : board_(std::move(board)) {
   BuildTables();
   if (board_.boardInfoProtocol) InstallBoardInfoProtocol();
   if (board_.smbiosEditProtocol) InstallSmbiosEditProtocol();
+  AttachPci();
 }
 
 Platform::~Platform() {
@@ -752,6 +755,12 @@ void Platform::OnImageLoaded(std::function<void(const std::string &, void *)> ho
 }
 
 EFI_STATUS Platform::StartImage(const std::string &name) {
+  // The drivers' dispatch dependency: the DXE dispatcher starts them only once the board
+  // information and register access protocols are installed.
+  if (FindProtocol(gBoardInfoProtocolGuid) == nullptr ||
+      FindProtocol(gRegisterAccessProtocolGuid) == nullptr) {
+    return EFI_NOT_READY;
+  }
   auto image = std::make_unique<Image>();
   image->name = name;
   image->path = HostImagePath(name);

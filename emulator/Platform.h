@@ -20,6 +20,8 @@
 
 namespace emu {
 
+class PciBus;
+
 // One call a driver made to the platform.
 struct CallRecord {
   std::string member;          // "BS.CreateEvent", "RT.GetVariable", "BoardInfo.GetSlotLocation"
@@ -87,6 +89,10 @@ class Platform {
   // Installs the SMBIOS edit protocol over the board's SMBIOS table (done at construction
   // unless the board leaves it out).
   void InstallSmbiosEditProtocol();
+  // Installs the register access protocol (likewise).
+  void InstallRegisterAccessProtocol();
+  // The board's PCI segment: configuration space, device memory, the drivers' writes.
+  PciBus &Pci() { return *pci_; }
 
   // Runs driver code (a notify function, a protocol member) as the image that holds `code`,
   // so its calls and pool blocks are charged to that image.
@@ -170,6 +176,7 @@ class Platform {
   };
 
   void BuildTables();
+  void AttachPci();
   void DispatchPending();
   void QueueEvent(Event *event);
   Event *LiveEvent(EFI_EVENT event) const;
@@ -205,6 +212,7 @@ class Platform {
   std::vector<std::unique_ptr<Image>> images_;
   std::vector<std::function<void(const std::string &, void *)>> imageHooks_;
   std::vector<std::function<bool(void *, const void *, size_t)>> memoryReaders_;
+  std::unique_ptr<PciBus> pci_;
 };
 
 // Where the host builds of the drivers live (the build's image directory unless the

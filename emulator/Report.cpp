@@ -99,6 +99,11 @@ std::string FormatReport(const BootResult &result) {
 
   out << FormatMenuEdits(board.setupMenus, result.menusAfter) << "\n";
 
+  ReportNicMacs(out, result);
+  out << "\n";
+  ReportConfigurationChanges(out, result);
+  out << "\n";
+
   if (result.violations.empty()) {
     out << "Platform checks: passed (pool balanced, nothing left pointing into unloaded images)\n";
   } else {

@@ -1,7 +1,50 @@
 // Setup-driven root-port adjustment: runs again on every installation of its trigger.
+#include "BoardInfoProtocol.h"
+#include "DriverFrame.h"
+#include "MemRoutines.h"
+#include "PciAccess.h"
+#include "SetupVariable.h"
 #include "SlotServices.h"
+
+// Setup option byte that turns the adjustment on.
+constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;
+
+// The add-in device the adjustment is for, looked for as device 4, function 0 on the root
+// port's subordinate bus: device ID 0x8017 above vendor ID 0x9005.
+constexpr UINT32 ADJUSTED_DEVICE_ID = 0x80179005;
+constexpr UINT8 ADJUSTED_DEVICE_NUMBER = 4;
+
+// Root-port register whose bit 13 is cleared above that device.
+constexpr UINT32 ROOT_PORT_ADJUST_REGISTER = 0x15C;
+constexpr UINT32 ROOT_PORT_ADJUST_BIT = 0x2000;
 
 VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
+
+  // Cleared first: a variable too short to reach the option byte leaves it 0, which is off.
+  UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
+  SetMem(Setup, sizeof(Setup), 0);
+  UINTN Size = sizeof(Setup);
+  if (EFI_ERROR(gRT->GetVariable(kSetupVariableName, &gSetupVariableGuid, nullptr, &Size,
+                                 Setup))) {
+    return;
+  }
+  if (Setup[SETUP_ROOT_PORT_ADJUST_OFFSET] == 0) {
+    return;
+  }
+
+  BOARD_INFO_PROTOCOL *Board = GetBoardInfoProtocol();
+  for (UINT8 SlotIndex : kExpansionSlotIndexes) {
+    if (Board->GetSlotLocation(SlotIndex) == 0) {
+      continue;
+    }
+    const UINT16 RootPort = ResolveRootPortBdf(Board->GetSlotLocation(SlotIndex));
+    const UINT8 Bus = PciRead8(RootPort, PCI_SUBORDINATE_BUS_OFFSET);
+    if (PciRead32(PciBdf(Bus, ADJUSTED_DEVICE_NUMBER, 0), PCI_VENDOR_ID_OFFSET) ==
+        ADJUSTED_DEVICE_ID) {
+      PciWrite32(RootPort, ROOT_PORT_ADJUST_REGISTER,
+                 PciRead32(RootPort, ROOT_PORT_ADJUST_REGISTER) & ~ROOT_PORT_ADJUST_BIT);
+    }
+  }
 }

@@ -18,6 +18,9 @@ SMBIOS_EDIT_PROTOCOL *LocateSmbiosEdit();
 VOID UpdateKvrnSlotRecords();
 VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width);
 VOID AddRiserSlotRecords(UINT8 RiserType);
+// Appends the MAC address of one function of the onboard network controller (a BDF) to a
+// NIC_MAC_LIST; the board hook protocol's CollectNicMacAddresses calls it per function.
+EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List);
 
 // The interface installed under gBoardHookProtocolGuid, static data of the image.
 extern const BOARD_HOOK_PROTOCOL mBoardHookProtocol;

@@ -9,6 +9,28 @@
 constexpr UINT8 BdfBus(UINT16 Bdf) { return static_cast<UINT8>(Bdf >> 8); }
 constexpr UINT8 BdfDevice(UINT16 Bdf) { return static_cast<UINT8>((Bdf >> 3) & 0x1F); }
 constexpr UINT8 BdfFunction(UINT16 Bdf) { return static_cast<UINT8>(Bdf & 7); }
+constexpr UINT16 PciBdf(UINT8 Bus, UINT8 Device, UINT8 Function) {
+  return static_cast<UINT16>(Bus << 8 | (Device & 0x1F) << 3 | (Function & 7));
+}
+
+// Standard configuration header registers the drivers touch.
+constexpr UINT32 PCI_VENDOR_ID_OFFSET = 0x00;  // vendor ID, device ID in the high half
+constexpr UINT32 PCI_COMMAND_OFFSET = 0x04;
+constexpr UINT32 PCI_BAR0_OFFSET = 0x10;
+constexpr UINT32 PCI_BAR1_OFFSET = 0x14;
+constexpr UINT32 PCI_SECONDARY_BUS_OFFSET = 0x19;    // type 1 header
+constexpr UINT32 PCI_SUBORDINATE_BUS_OFFSET = 0x1A;  // type 1 header
+constexpr UINT16 PCI_COMMAND_MEMORY_SPACE = 0x0002;
+constexpr UINT16 PCI_COMMAND_BUS_MASTER = 0x0004;
+constexpr UINT32 PCI_BAR_FLAG_MASK = 0xF;  // type and prefetch bits below a memory BAR's base
+constexpr UINT32 PCI_ABSENT_ID = 0xFFFFFFFF;
+
+// Stack-bus HOB of the earlier boot phase: in its data, at STACK_BUS_TABLE_OFFSET, one bus
+// number per socket and stack, STACKS_PER_SOCKET to a socket; 0 means the stack has no bus.
+constexpr EFI_GUID gStackBusHobGuid = {
+    0x353BB17B, 0x74AC, 0x4895, {0xB4, 0x61, 0x2C, 0x8C, 0x97, 0x68, 0x30, 0xE6}};
+constexpr UINTN STACK_BUS_TABLE_OFFSET = 0x5060;
+constexpr UINTN STACKS_PER_SOCKET = 6;
 
 // Address of one configuration register; device, function and offset keep only their low
 // 5, 3 and 12 bits. Every call asks the register access protocol afresh.
@@ -28,5 +50,14 @@ VOID PciWrite32(UINT16 Bdf, UINT32 Offset, UINT32 Value);
 // CPUID; each output pointer is optional. Returns the leaf. The one place the drivers execute
 // the instruction (the host build answers from the emulated CPU).
 UINT32 ReadCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 *Edx);
+
+#if !defined(_WIN32)
+// Host build only: the emulator answers CPUID for the board it describes. Every host image
+// exports the setter, and the emulator hands each image its hook when it loads the image.
+typedef VOID(EFIAPI *CPUID_HOOK)(UINT32 Leaf, UINT32 *Registers);  // EAX, EBX, ECX, EDX
+typedef VOID(EFIAPI *CPUID_HOOK_SETTER)(CPUID_HOOK Hook);
+DRIVER_EXPORT VOID EFIAPI SetCpuidHook(CPUID_HOOK Hook);
+constexpr char CPUID_HOOK_SETTER_NAME[] = "SetCpuidHook";
+#endif
 
 #endif  // SUPPORT_PCI_ACCESS_H_

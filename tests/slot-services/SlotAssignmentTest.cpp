@@ -13,6 +13,7 @@ emu::BootResult StartSlotService(const emu::BoardDescription &board) {
   plan.drivers = {"BoardSlotService"};
   plan.setupEditProtocol = false;
   plan.slotRecordsTrigger = plan.rootPortAdjustTrigger = plan.readyToBoot = false;
+  plan.collectNicMacs = false;
   return emu::RunBoot(board, plan);
 }
 

@@ -9,9 +9,12 @@ const char kUsage[] =
     "usage: boardsim [options]\n"
     "\n"
     "Boots BoardSlotService and MenuPruner (and the platform around them) in the board\n"
-    "emulator and reports what the drivers changed: the slot table and the setup menus.\n"
-    "Without options the default board is used: riser type 5, KVRN configuration 0x8E\n"
-    "(ports B, C and D on a split slot), slot indexes 170, 171 and 173 already taken.\n"
+    "emulator and reports what the drivers changed: the slot table, the SMBIOS slot records,\n"
+    "the onboard NIC's MAC addresses, the root ports and the setup menus. Without options the\n"
+    "default board is used: riser type 5, KVRN configuration 0x8E (ports B, C and D on a\n"
+    "split slot), slot indexes 170, 171 and 173 already taken, the onboard network\n"
+    "controller's four functions below the root port of slot 128, the add-in device\n"
+    "9005:8017 below slot 170's, Setup byte 331 = 1.\n"
     "\n"
     "Board options (numbers are decimal or 0x-prefixed hexadecimal):\n"
     "  --board FILE             apply the settings of a board file (one option per line,\n"
@@ -35,11 +38,39 @@ const char kUsage[] =
     "                           add a System Slots structure (or replace the one with HANDLE)\n"
     "  --smbios-structure HEX   add any SMBIOS structure, its bytes in hexadecimal\n"
     "\n"
+    "Processor, stack buses and PCI (BB:DD.F and VVVV:DDDD are hexadecimal, as lspci shows\n"
+    "them; a multi-word value is one quoted argument, or joined with '='):\n"
+    "  --cpu-signature SIG      processor signature, bits 19..4 of CPUID leaf 1 EAX\n"
+    "                           (default 0x5065; the drivers also know 0x606A)\n"
+    "  --cpuid-eax N            the whole of CPUID leaf 1 EAX (default 0x50654)\n"
+    "  --stack-bus-hob N sockets|N bytes|absent\n"
+    "                           a fresh stack-bus HOB: N sockets of table after the\n"
+    "                           platform's 0x5060 bytes of data, or N bytes of data in all\n"
+    "  --stack-bus 'S B0 .. B5' bus numbers of stacks 0 to 5 (fewer may be given) of socket\n"
+    "                           S, counted from 0; slot codes count both from 1\n"
+    "  --register-access present|absent\n"
+    "                           the register access protocol; without it (or without the\n"
+    "                           board information protocol) no driver is dispatched\n"
+    "  --pci-root-port 'BB:DD.F [secondary N] [subordinate N] [reg-15c N] [id VVVV:DDDD]'\n"
+    "                           a root port (type 1 header) and its register 0x15C\n"
+    "  --pci-endpoint 'BB:DD.F id VVVV:DDDD [command N] [memory ADDRESS|none]\n"
+    "                 [mac XX:XX:XX:XX:XX:XX]'\n"
+    "                           an endpoint with its Command register and a 64-bit BAR pair\n"
+    "                           over 2 MiB of device memory at ADDRESS (none: unassigned);\n"
+    "                           a network function's MAC sits at 0x1E2120 and 0x1E2140\n"
+    "  --pci-remove BB:DD.F     take one function off the board\n"
+    "  --pci-clear              take every PCI function off the board (board files written\n"
+    "                           with --print-board start their PCI lines with it)\n"
+    "\n"
     "Other options:\n"
     "  --print-board            print the board in board-file form and exit\n"
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
     "                           does, for `dmidecode --from-dump FILE`\n"
     "  --help                   show this text\n"
+    "\n"
+    "The report shows the slot table, the MAC addresses that the board hook protocol's\n"
+    "CollectNicMacAddresses returns when the platform asks after its triggers, and every\n"
+    "root port whose register 0x15C the drivers changed (the Setup option is byte 331).\n"
     "\n"
     "Exit status: 0 when the boot ran and the platform found nothing wrong, 1 when the\n"
     "platform found a problem (leak, dangling registration, ...), 2 on a bad option or an\n"
@@ -68,6 +99,11 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
     }
     if (arg == "--print-board") {
       options.printBoard = true;
+      continue;
+    }
+    if (arg == "--pci-clear") {  // the one board-file line without a value
+      std::string why;
+      emu::ParseBoardText("pci-clear", options.board, why);
       continue;
     }
     if (arg.rfind("--", 0) != 0) {

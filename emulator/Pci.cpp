@@ -1,0 +1,295 @@
+// The running PCI segment, the register access protocol in front of it, and the processor's
+// CPUID, all answering from the board description.
+#include "Pci.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Platform.h"
+
+namespace emu {
+
+namespace {
+
+constexpr uint16_t kCommandMemorySpace = PCI_COMMAND_MEMORY_SPACE;
+constexpr uint32_t kBar64BitMemory = 0x4;  // BAR type bits: 64-bit memory, not prefetchable
+
+uint32_t Get32(const uint8_t *bytes) {
+  uint32_t value;
+  std::memcpy(&value, bytes, sizeof(value));
+  return value;
+}
+
+void Put16(uint8_t *bytes, uint16_t value) { std::memcpy(bytes, &value, sizeof(value)); }
+void Put32(uint8_t *bytes, uint32_t value) { std::memcpy(bytes, &value, sizeof(value)); }
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace
+
+struct PciBus::Function {
+  uint16_t bdf = 0;
+  PciFunction description;
+  alignas(8) std::array<uint8_t, kConfigSpaceSize> config{};
+  std::array<uint8_t, kConfigSpaceSize> snapshot{};
+  uint8_t *memory = nullptr;  // kDeviceMemorySize bytes of device memory, or null
+
+  ~Function() { std::free(memory); }
+};
+
+// ---- Configuration space as the board leaves it ---------------------------------------------
+
+PciBus::PciBus(const BoardDescription &board) {
+  absentPage_.fill(0xFF);
+  for (const auto &entry : board.pci) {
+    const uint16_t bdf = entry.first;
+    const PciFunction &description = entry.second;
+    auto function = std::make_unique<Function>();
+    function->bdf = bdf;
+    function->description = description;
+    uint8_t *config = function->config.data();
+    Put16(config + 0x00, description.vendorId);
+    Put16(config + 0x02, description.deviceId);
+    // Function 0 of a device with more functions says so in its header type.
+    bool multiFunction = std::any_of(board.pci.begin(), board.pci.end(), [&](const auto &other) {
+      return other.first != bdf && (other.first >> 3) == (bdf >> 3);
+    });
+    config[0x0E] = multiFunction ? 0x80 : 0x00;
+    if (description.rootPort) {
+      Put16(config + PCI_COMMAND_OFFSET, 0x0007);  // the port forwards I/O, memory, requests
+      Put32(config + 0x08, 0x06040000);            // class: PCI-to-PCI bridge
+      config[0x0E] |= 0x01;
+      config[0x18] = BdfBus(bdf);  // Primary Bus Number
+      config[PCI_SECONDARY_BUS_OFFSET] = description.secondaryBus;
+      config[PCI_SUBORDINATE_BUS_OFFSET] = description.subordinateBus;
+      Put32(config + kRootPortRegister15C, description.register15C);
+    } else {
+      Put16(config + PCI_COMMAND_OFFSET, description.command);
+      if (description.memory != 0) {
+        // Ordinary host memory stands in for the device's: the BAR pair carries its host
+        // address, and reports translate it back to the board's.
+        function->memory = static_cast<uint8_t *>(std::calloc(1, kDeviceMemorySize));
+        if (function->memory == nullptr) std::abort();
+        std::memcpy(function->memory + kNicMacLowOffset, description.mac.data(), 4);
+        std::memcpy(function->memory + kNicMacHighOffset, description.mac.data() + 4, 2);
+        function->memory[kNicMacHighOffset + 3] = 0x80;  // the address-valid bit above it
+        uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
+        Put32(config + PCI_BAR0_OFFSET, static_cast<uint32_t>(host) | kBar64BitMemory);
+        Put32(config + PCI_BAR1_OFFSET, static_cast<uint32_t>(host >> 32));
+      } else {
+        Put32(config + PCI_BAR0_OFFSET, kBar64BitMemory);  // type bits only: nothing assigned
+      }
+    }
+    function->snapshot = function->config;
+    functions_[bdf] = std::move(function);
+  }
+}
+
+PciBus::~PciBus() = default;
+
+PciBus::Function *PciBus::Find(uint16_t bdf) const {
+  auto it = functions_.find(bdf);
+  return it == functions_.end() ? nullptr : it->second.get();
+}
+
+bool PciBus::Present(uint16_t bdf) const { return Find(bdf) != nullptr; }
+
+uint32_t PciBus::Read32(uint16_t bdf, uint16_t offset) const {
+  const Function *function = Find(bdf);
+  return function == nullptr ? 0xFFFFFFFF : Get32(function->config.data() + (offset & 0xFFC));
+}
+
+uint16_t PciBus::Read16(uint16_t bdf, uint16_t offset) const {
+  return static_cast<uint16_t>(Read32(bdf, offset) >> (8 * (offset & 2)));
+}
+
+void PciBus::Poke32(uint16_t bdf, uint16_t offset, uint32_t value) {
+  Sync();
+  if (Function *function = Find(bdf)) {
+    Put32(function->config.data() + (offset & 0xFFC), value);
+    Put32(function->snapshot.data() + (offset & 0xFFC), value);
+  }
+}
+
+// ---- Register requests and the writes between them ------------------------------------------
+
+uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
+  Sync();
+  Platform &p = Platform::Current();
+  if (asked == nullptr) {
+    p.Violation(p.CurrentImageName() + " passed the register access protocol no record");
+    absentHandedOut_ = true;
+    absentBdf_ = 0xFFFF;
+    return reinterpret_cast<uintptr_t>(absentPage_.data());
+  }
+  const REG_ACCESS_ADDRESS &record = *asked;
+  if (record.Reserved0 != 0 || record.Kind != REG_ACCESS_KIND_PCI_CONFIG ||
+      record.Reserved1 != 0 || (record.Address >> 28) != 0) {
+    p.Violation(p.CurrentImageName() + " asked the register access protocol for {" +
+                Hex(record.Address) + ", " + Hex(record.Reserved0) + ", " + Hex(record.Kind) +
+                ", " + Hex(record.Reserved1) + "}, which is no PCI configuration register");
+    absentHandedOut_ = true;
+    absentBdf_ = 0xFFFF;
+    return reinterpret_cast<uintptr_t>(absentPage_.data());
+  }
+  // Bits 27..12 of the record are the bus, device and function, in BDF order.
+  uint16_t bdf = static_cast<uint16_t>(record.Address >> 12);
+  size_t offset = record.Address & 0xFFF;
+  if (Function *function = Find(bdf)) {
+    return reinterpret_cast<uintptr_t>(function->config.data() + offset);
+  }
+  absentHandedOut_ = true;
+  absentBdf_ = bdf;
+  return reinterpret_cast<uintptr_t>(absentPage_.data() + offset);
+}
+
+void PciBus::Sync() {
+  for (auto &[bdf, function] : functions_) {
+    if (std::memcmp(function->config.data(), function->snapshot.data(), kConfigSpaceSize) == 0) {
+      continue;
+    }
+    for (size_t offset = 0; offset < kConfigSpaceSize; offset += 4) {
+      uint32_t before = Get32(function->snapshot.data() + offset);
+      uint32_t after = Get32(function->config.data() + offset);
+      if (before != after) {
+        writes_.push_back(PciWrite{bdf, static_cast<uint16_t>(offset), before, after, false});
+      }
+    }
+    function->snapshot = function->config;
+  }
+  if (absentHandedOut_) {
+    for (size_t offset = 0; offset < kConfigSpaceSize; offset += 4) {
+      uint32_t after = Get32(absentPage_.data() + offset);
+      if (after != 0xFFFFFFFF) {
+        writes_.push_back(
+            PciWrite{absentBdf_, static_cast<uint16_t>(offset), 0xFFFFFFFF, after, true});
+      }
+    }
+    absentPage_.fill(0xFF);
+    absentHandedOut_ = false;
+  }
+}
+
+const std::vector<PciWrite> &PciBus::Writes() {
+  Sync();
+  return writes_;
+}
+
+// ---- Device memory --------------------------------------------------------------------------
+
+uint64_t PciBus::DecodedBase(const Function &function) const {
+  const uint8_t *config = function.config.data();
+  uint64_t bars = uint64_t{Get32(config + PCI_BAR1_OFFSET)} << 32 | Get32(config + PCI_BAR0_OFFSET);
+  return bars & ~uint64_t{PCI_BAR_FLAG_MASK};
+}
+
+// A function answers for the window its BAR pair decodes now, wherever that is; while its
+// Memory Space Enable bit is clear it answers nothing and the read gives all ones.
+bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
+  uint64_t address = reinterpret_cast<uintptr_t>(from);
+  for (const auto &[bdf, function] : functions_) {
+    if (function->memory == nullptr) continue;
+    uint64_t base = DecodedBase(*function);
+    if (base == 0 || address < base || address - base >= kDeviceMemorySize) continue;
+    size_t offset = address - base;
+    size_t inside = std::min(length, kDeviceMemorySize - offset);
+    bool decoded = (Get32(function->config.data() + PCI_COMMAND_OFFSET) & kCommandMemorySpace) != 0;
+    std::memset(to, 0xFF, length);
+    if (decoded) std::memcpy(to, function->memory + offset, inside);
+    uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
+    uint64_t boardBase = base == host ? function->description.memory : base;
+    reads_.push_back(DeviceMemoryRead{bdf, boardBase + offset, length, decoded});
+    return true;
+  }
+  // Nothing is mapped this low in the host: it is where a BAR pair of 0 points.
+  if (address < kDeviceMemorySize) {
+    Platform::Current().Violation(Platform::Current().CurrentImageName() + " read " +
+                                  std::to_string(length) + " bytes at " + Hex(address) +
+                                  ", low memory that no device decodes");
+    std::memset(to, 0xFF, length);
+    reads_.push_back(DeviceMemoryRead{0xFFFF, address, length, false});
+    return true;
+  }
+  return false;
+}
+
+// ---- The register access protocol and the processor -----------------------------------------
+
+namespace {
+
+UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
+  Platform &p = Platform::Current();
+  if (record == nullptr) {
+    p.Enter("RegisterAccess.GetRegisterAddress");
+    return p.Pci().RegisterAddress(nullptr);
+  }
+  auto site = p.Enter("RegisterAccess.GetRegisterAddress",
+                      {record->Address, record->Reserved0, record->Kind, record->Reserved1});
+  REG_ACCESS_ADDRESS asked = *record;
+  if (site.injected) {
+    // A failing protocol answers for another register, which the injected value names in the
+    // record's first-word form: always configuration space, never arbitrary host memory.
+    asked.Address = static_cast<UINT32>(*site.injected) & 0x0FFFFFFF;
+  }
+  uintptr_t address = p.Pci().RegisterAddress(&asked);
+  p.Leave(site, kConfigSpaceBoardBase + (asked.Address & 0x0FFFFFFF));
+  return address;
+}
+
+EFI_STATUS EFIAPI UnexpectedMember() {
+  Platform::Current().Violation("a driver called a register access member it must not use");
+  return EFI_UNSUPPORTED;
+}
+
+VOID EFIAPI AnswerCpuid(UINT32 leaf, UINT32 *registers) {
+  Platform &p = Platform::Current();
+  auto site = p.Enter("CPU.Cpuid", {leaf});
+  uint32_t eax = leaf == 1 ? p.Board().cpuidEax : 0;
+  if (site.injected) eax = static_cast<uint32_t>(*site.injected);
+  registers[0] = eax;
+  registers[1] = registers[2] = registers[3] = 0;
+  p.Leave(site, eax);
+}
+
+}  // namespace
+
+CPUID_HOOK EmulatedCpuid() { return AnswerCpuid; }
+
+void Platform::InstallRegisterAccessProtocol() {
+  static REGISTER_ACCESS_PROTOCOL protocol = [] {
+    REGISTER_ACCESS_PROTOCOL interface{};
+    for (void *&member : interface.Member0To2) member = reinterpret_cast<void *>(&UnexpectedMember);
+    interface.GetRegisterAddress = GetRegisterAddress;
+    return interface;
+  }();
+  InstallProtocol(gRegisterAccessProtocolGuid, &protocol);
+}
+
+void Platform::AttachPci() {
+  pci_ = std::make_unique<PciBus>(board_);
+  PciBus *pci = pci_.get();
+  AddMemoryReader([pci](void *to, const void *from, size_t length) {
+    return pci->ReadDeviceMemory(to, from, length);
+  });
+  // Each host image asks this board's processor; the setter is the image's own, looked up in
+  // the image and not through the test program's symbols.
+  OnImageLoaded([this](const std::string &name, void *module) {
+    auto setter = reinterpret_cast<CPUID_HOOK_SETTER>(dlsym(module, CPUID_HOOK_SETTER_NAME));
+    if (setter == nullptr) {
+      Violation(name + " exports no " + CPUID_HOOK_SETTER_NAME + ": it would see no processor");
+      return;
+    }
+    setter(AnswerCpuid);
+  });
+  if (board_.registerAccessProtocol) InstallRegisterAccessProtocol();
+}
+
+}  // namespace emu

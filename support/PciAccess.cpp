@@ -1,0 +1,95 @@
+// PCI configuration access and root-port resolution, shared by both drivers.
+#include "PciAccess.h"
+
+#include "DriverFrame.h"
+
+// Stack fields above this name stacks that slot location codes do not resolve.
+constexpr UINT32 MAX_RESOLVED_STACK_FIELD = 5;
+
+// Root ports A to D of a stack as device << 3 | function, by processor signature (bits 19..4
+// of CPUID leaf 1 EAX). Every port is function 0.
+static constexpr struct {
+  UINT16 Signature;
+  UINT8 Ports[4];
+} kRootPortTables[] = {
+    {0x5065, {0x00, 0x08, 0x10, 0x18}},  // devices 0, 1, 2, 3
+    {0x606A, {0x10, 0x18, 0x20, 0x28}},  // devices 2, 3, 4, 5
+};
+
+UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
+  const UINT8 *Hob = static_cast<const UINT8 *>(FindGuidHob(&gStackBusHobGuid));
+  const UINT16 Fallback = static_cast<UINT16>(SlotLocation);
+  const UINT32 SocketField = (SlotLocation >> 20) & 0xF;
+  const UINT32 StackField = (SlotLocation >> 16) & 0xF;
+  const UINT32 PortLetter = (SlotLocation >> 12) & 0xF;
+
+  // No socket: the low 16 bits are the BDF. Stack field 0 names no stack of the socket.
+  if (SocketField == 0 || StackField == 0 || StackField > MAX_RESOLVED_STACK_FIELD ||
+      Hob == nullptr) {
+    return Fallback;
+  }
+  // The HOB's producer sizes the table for the sockets it knows; a socket past its end has no
+  // entry to read.
+  const UINTN Index =
+      STACK_BUS_TABLE_OFFSET + (SocketField - 1) * STACKS_PER_SOCKET + (StackField - 1);
+  if (Index >= GuidHobDataSize(Hob)) {
+    return Fallback;
+  }
+
+  UINT32 Eax = 0;
+  ReadCpuid(1, &Eax, nullptr, nullptr, nullptr);
+  const UINT16 Signature = static_cast<UINT16>(Eax >> 4);
+  const UINT8 *Ports = nullptr;
+  for (const auto &Table : kRootPortTables) {
+    if (Table.Signature == Signature) {
+      Ports = Table.Ports;
+    }
+  }
+
+  const UINT8 Bus = Hob[GUID_HOB_DATA_OFFSET + Index];
+  if (Bus == 0) {
+    return Fallback;
+  }
+  if (PortLetter < 0xA || PortLetter > 0xD) {
+    return 0;
+  }
+  // A processor without a port table gives no device numbers for ports A to D, and another
+  // generation's numbers could land on a different root port and change its registers. The
+  // code's own fallback BDF is the board's answer for every port it cannot place, so callers
+  // treat this port like any other unresolved code.
+  if (Ports == nullptr) {
+    return Fallback;
+  }
+  return static_cast<UINT16>(Bus << 8 | Ports[PortLetter - 0xA]);
+}
+
+static VOID *ConfigRegister(UINT16 Bdf, UINT32 Offset) {
+  return PciConfigAddress(BdfBus(Bdf), BdfDevice(Bdf), BdfFunction(Bdf), Offset);
+}
+
+UINT8 PciRead8(UINT16 Bdf, UINT32 Offset) {
+  return *static_cast<volatile UINT8 *>(ConfigRegister(Bdf, Offset));
+}
+
+UINT16 PciRead16(UINT16 Bdf, UINT32 Offset) {
+  return *static_cast<volatile UINT16 *>(ConfigRegister(Bdf, Offset));
+}
+
+UINT32 PciRead32(UINT16 Bdf, UINT32 Offset) {
+  return *static_cast<volatile UINT32 *>(ConfigRegister(Bdf, Offset));
+}
+
+VOID PciWrite16(UINT16 Bdf, UINT32 Offset, UINT16 Value) {
+  *static_cast<volatile UINT16 *>(ConfigRegister(Bdf, Offset)) = Value;
+}
+
+VOID PciWrite32(UINT16 Bdf, UINT32 Offset, UINT32 Value) {
+  *static_cast<volatile UINT32 *>(ConfigRegister(Bdf, Offset)) = Value;
+}
+
+VOID *PciConfigAddress(UINT8 Bus, UINT32 Device, UINT32 Function, UINT32 Offset) {
+  REG_ACCESS_ADDRESS Register = {static_cast<UINT32>(Bus) << 20 | (Device & 0x1F) << 15 |
+                                     (Function & 7) << 12 | (Offset & 0xFFF),
+                                 0, REG_ACCESS_KIND_PCI_CONFIG, 0};
+  return reinterpret_cast<VOID *>(gRegisterAccess->GetRegisterAddress(&Register));
+}

@@ -1,0 +1,219 @@
+// The board hook protocol's CollectNicMacAddresses, called as the platform's consumer calls it:
+// which functions it reads, what it leaves in the lists and in the controller's registers.
+#include <gtest/gtest.h>
+
+#include "PciAccess.h"
+#include "Tests.h"
+
+namespace {
+
+using emu::MacAddress;
+using Macs = std::vector<MacAddress>;
+
+constexpr UINT16 kNicRootPort = PciBdf(0x17, 0, 0);
+
+MacAddress MacOf(uint8_t function) {
+  return {0x02, 0x11, 0x22, 0x33, 0x44, static_cast<uint8_t>(0x50 + function)};
+}
+
+emu::PciFunction Nic(uint8_t function, uint16_t command = 0x0000) {
+  emu::PciFunction nic;
+  nic.vendorId = 0x8086;
+  nic.deviceId = 0x37D2;
+  nic.command = command;
+  nic.memory = 0x9D000000 + uint64_t{function} * emu::kDeviceMemorySize;
+  nic.mac = MacOf(function);
+  return nic;
+}
+
+// The default board with the NIC's root port given this bus range, and `functions` functions
+// of the controller on `bus`.
+emu::BoardDescription NicBoard(uint8_t secondary, uint8_t subordinate, uint8_t bus,
+                               uint8_t functions) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  for (uint8_t f = 0; f < 4; ++f) board.pci.erase(PciBdf(0x18, 0, f));
+  board.pci.at(kNicRootPort).secondaryBus = secondary;
+  board.pci.at(kNicRootPort).subordinateBus = subordinate;
+  for (uint8_t f = 0; f < functions; ++f) board.pci[PciBdf(bus, 0, f)] = Nic(f);
+  return board;
+}
+
+class NicMacTest : public testing::Test {
+ protected:
+  // Starts the driver on `board` and asks once, as the consumer does.
+  emu::NicMacLists Collect(emu::BoardDescription board) {
+    Load(std::move(board));
+    EXPECT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+    started_ = platform_->Calls().size();
+    emu::NicMacLists lists = emu::CollectNicMacs(*platform_);
+    EXPECT_TRUE(lists.collected);
+    EXPECT_EQ(lists.status, EFI_SUCCESS);
+    return lists;
+  }
+  // A platform for `board`, the previous one gone first (one is active at a time).
+  emu::Platform &Load(emu::BoardDescription board) {
+    platform_.reset();
+    platform_ = std::make_unique<emu::Platform>(std::move(board));
+    return *platform_;
+  }
+  // The configuration registers the collection asked for, as (BDF, offset).
+  std::vector<std::pair<UINT16, uint32_t>> Requests() const {
+    std::vector<std::pair<UINT16, uint32_t>> out;
+    for (size_t i = started_; i < platform_->Calls().size(); ++i) {
+      const emu::CallRecord &call = platform_->Calls()[i];
+      if (call.member != "RegisterAccess.GetRegisterAddress") continue;
+      out.emplace_back(static_cast<UINT16>(call.args[0] >> 12), call.args[0] & 0xFFF);
+    }
+    return out;
+  }
+  // Command register values the driver wrote to one function, in order.
+  std::vector<uint32_t> CommandWrites(UINT16 bdf) {
+    std::vector<uint32_t> out;
+    for (const emu::PciWrite &write : platform_->Pci().Writes()) {
+      if (write.bdf == bdf && write.offset == PCI_COMMAND_OFFSET) {
+        out.push_back(write.after & 0xFFFF);
+      }
+    }
+    return out;
+  }
+  size_t CopyMemCalls() const { return platform_->CountCalls("BS.CopyMem"); }
+  std::unique_ptr<emu::Platform> platform_;
+  size_t started_ = 0;
+};
+
+TEST_F(NicMacTest, FourFunctionsFillThePrimaryThenTheSecondaryListInFunctionOrder) {
+  emu::NicMacLists lists = Collect(NicBoard(0x18, 0x18, 0x18, 4));
+  EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+  EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(2), MacOf(3)}));
+  // Four bytes at 0x1E2120 and two at 0x1E2140 of each function's memory, in entry order:
+  // 02 11 22 33 from the first register and 44 5x from the second make 02:11:22:33:44:5x.
+  std::vector<std::pair<uint64_t, size_t>> reads;
+  for (const emu::DeviceMemoryRead &read : platform_->Pci().MemoryReads()) {
+    EXPECT_TRUE(read.decoded);
+    reads.emplace_back(read.address, read.length);
+  }
+  EXPECT_EQ(reads, (std::vector<std::pair<uint64_t, size_t>>{
+                       {0x9D1E2120, 4}, {0x9D1E2140, 2}, {0x9D3E2120, 4}, {0x9D3E2140, 2},
+                       {0x9D5E2120, 4}, {0x9D5E2140, 2}, {0x9D7E2120, 4}, {0x9D7E2140, 2}}));
+}
+
+TEST_F(NicMacTest, MissingFunctionsAddNothing) {
+  EXPECT_EQ(Collect(NicBoard(0x18, 0x18, 0x18, 2)).secondary, Macs{MacOf(1)});
+  emu::NicMacLists none = Collect(NicBoard(0x18, 0x18, 0x18, 0));
+  EXPECT_TRUE(none.primary.empty());
+  EXPECT_TRUE(none.secondary.empty());
+  EXPECT_EQ(CopyMemCalls(), 0u);
+  EXPECT_TRUE(platform_->Pci().Writes().empty());
+}
+
+TEST_F(NicMacTest, ScanStepsDownFromTheSubordinateBusToTheFirstDeviceThatAnswers) {
+  // Nothing on 0x1A or 0x19: the scan ends at the secondary bus, which it does not test.
+  emu::NicMacLists lists = Collect(NicBoard(0x18, 0x1A, 0x18, 4));
+  EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+  auto requests = Requests();
+  ASSERT_GE(requests.size(), 5u);
+  EXPECT_EQ(std::vector(requests.begin(), requests.begin() + 5),
+            (std::vector<std::pair<UINT16, uint32_t>>{{kNicRootPort, PCI_SUBORDINATE_BUS_OFFSET},
+                                                      {kNicRootPort, PCI_SECONDARY_BUS_OFFSET},
+                                                      {PciBdf(0x1A, 0, 0), 0},
+                                                      {PciBdf(0x19, 0, 0), 0},
+                                                      {PciBdf(0x18, 0, 0), 0}}));
+
+  // A device on 0x19 ends the scan there; functions 1 to 3 still come from the secondary bus.
+  emu::BoardDescription board = NicBoard(0x18, 0x1A, 0x18, 4);
+  emu::PciFunction upper = Nic(0);
+  upper.mac = {0x02, 0, 0, 0, 0x19, 0};
+  upper.memory = 0xA0000000;
+  board.pci[PciBdf(0x19, 0, 0)] = upper;
+  lists = Collect(board);
+  EXPECT_EQ(lists.primary, Macs{upper.mac});
+  EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(2), MacOf(3)}));
+
+  // A vendor ID whose low byte is 0xFF reads like an absent device to the scan.
+  board.pci[PciBdf(0x19, 0, 0)].vendorId = 0x10FF;
+  EXPECT_EQ(Collect(board).primary, Macs{MacOf(0)});
+}
+
+TEST_F(NicMacTest, UnusualBusRangesAreReadAsTheyStand) {
+  // Secondary and subordinate both 0: the controller is looked for on bus 0.
+  emu::NicMacLists lists = Collect(NicBoard(0, 0, 0, 4));
+  EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+  EXPECT_EQ(lists.secondary.size(), 3u);
+
+  // Subordinate below secondary: no scan, function 0 on the subordinate bus, the others on the
+  // secondary bus.
+  emu::BoardDescription board = NicBoard(0x19, 0x18, 0x18, 1);
+  for (uint8_t f = 1; f < 4; ++f) board.pci[PciBdf(0x19, 0, f)] = Nic(f);
+  lists = Collect(board);
+  EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+  EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(2), MacOf(3)}));
+  EXPECT_EQ(Requests().at(2), (std::pair<UINT16, uint32_t>{PciBdf(0x18, 0, 0), 0}));
+}
+
+TEST_F(NicMacTest, RootPortCodeWithoutSocketIsUsedAsItsBdf) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.slots[SLOT_INDEX_ONBOARD_NIC] = 0x1700;
+  EXPECT_EQ(Collect(board).secondary.size(), 3u);
+}
+
+TEST_F(NicMacTest, CommandRegisterIsRaisedOnlyWhenBothEnablesAreClearAndThenRestored) {
+  struct Case {
+    uint16_t command;
+    std::vector<uint32_t> writes;
+    bool decoded;
+  } cases[] = {
+      {0x0000, {0x0006, 0x0000}, true},
+      {0x0400, {0x0406, 0x0400}, true},  // other bits are kept
+      {0x0002, {}, true},
+      {0x0006, {}, true},
+      {0x0004, {}, false},  // bus master only: the registers are read with decoding off
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "Command " << std::hex << c.command);
+    emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
+    board.pci[PciBdf(0x18, 0, 0)].command = c.command;
+    emu::NicMacLists lists = Collect(board);
+    EXPECT_EQ(CommandWrites(PciBdf(0x18, 0, 0)), c.writes);
+    EXPECT_EQ(platform_->Pci().Read16(PciBdf(0x18, 0, 0), PCI_COMMAND_OFFSET), c.command);
+    ASSERT_EQ(lists.primary.size(), 1u);
+    const MacAddress allOnes = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(lists.primary[0], c.decoded ? MacOf(0) : allOnes);
+    for (const emu::DeviceMemoryRead &read : platform_->Pci().MemoryReads()) {
+      EXPECT_EQ(read.decoded, c.decoded);
+    }
+  }
+}
+
+TEST_F(NicMacTest, FunctionWithoutAssignedMemoryAddsNoEntryAndIsNotTouched) {
+  // The board leaves the BAR pair's type bits only, or the firmware cleared it outright.
+  for (bool typeBitsOnly : {true, false}) {
+    SCOPED_TRACE(typeBitsOnly ? "type bits only" : "all zero");
+    emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 4);
+    board.pci[PciBdf(0x18, 0, 0)].memory = 0;
+    board.pci[PciBdf(0x18, 0, 2)].memory = 0;
+    Load(board);
+    if (!typeBitsOnly) platform_->Pci().Poke32(PciBdf(0x18, 0, 2), PCI_BAR0_OFFSET, 0);
+    ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+    emu::NicMacLists lists = emu::CollectNicMacs(*platform_);
+    EXPECT_TRUE(lists.primary.empty());
+    EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(3)}));
+    EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 0)).empty());
+    EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 2)).empty());
+    EXPECT_EQ(CopyMemCalls(), 4u);  // two functions, two registers each, none in low memory
+  }
+}
+
+TEST_F(NicMacTest, MemoryAboveFourGigabytesWithZeroLowHalfIsRead) {
+  emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
+  Load(board);
+  // BAR0 0 and BAR1 1: the function decodes 0x1_0000_0000.
+  platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR0_OFFSET, 0);
+  platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR1_OFFSET, 1);
+  ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+  emu::NicMacLists lists = emu::CollectNicMacs(*platform_);
+  EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+  ASSERT_EQ(platform_->Pci().MemoryReads().size(), 2u);
+  EXPECT_EQ(platform_->Pci().MemoryReads()[0].address, 0x1001E2120u);
+}
+
+}  // namespace
