@@ -14,7 +14,8 @@ set(DRIVER_COMMON_FLAGS
 
 set(FIRMWARE_FLAGS
     --target=x86_64-unknown-windows -std=c++20 ${DRIVER_COMMON_FLAGS}
-    -fshort-wchar -mno-stack-arg-probe -fno-unwind-tables)
+    -fshort-wchar -mno-stack-arg-probe -fno-unwind-tables
+    -ffunction-sections -fdata-sections)  # lets /opt:ref drop what an image never calls
 
 # Routines the compiler may call that only the image must carry (the host has a C library).
 set(FIRMWARE_ONLY_SOURCES ${CMAKE_SOURCE_DIR}/support/ImageRuntime.cpp)
