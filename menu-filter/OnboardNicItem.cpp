@@ -1,10 +1,24 @@
 // Onboard NIC absence item: "Setup" 551 is taken out of use when the onboard network
 // controller's root port does not answer and the Setup variable asks for it.
+#include "DriverFrame.h"
 #include "MenuPruner.h"
+#include "PciAccess.h"
+#include "SetupVariable.h"
+
+// Setup option byte: 1 asks for the item to go when the NIC's root port is absent.
+constexpr UINTN SETUP_ONBOARD_NIC_ABSENT_OFFSET = 288;
+constexpr UINT8 SETUP_ONBOARD_NIC_ABSENT_SUPPRESS = 1;
+constexpr UINT16 ONBOARD_NIC_ITEM_ID = 551;
 
 VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit) {
-  // The onboard NIC check goes here: read the Setup variable, read the first configuration
-  // dword of slot index 128's root port, and suppress "Setup" 551 when the port reads all ones
-  // and Setup byte 288 is 1. It waits for the PCI configuration access.
-  (VOID) SetupEdit;
+  UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
+  if (!ReadSetupVariable(Setup)) {
+    return;
+  }
+  const UINT16 RootPort =
+      ResolveRootPortBdf(GetBoardInfoProtocol()->GetSlotLocation(SLOT_INDEX_ONBOARD_NIC));
+  if (PciRead32(RootPort, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID &&
+      Setup[SETUP_ONBOARD_NIC_ABSENT_OFFSET] == SETUP_ONBOARD_NIC_ABSENT_SUPPRESS) {
+    SetupEdit->SuppressItem(SETUP_FORM_SET, ONBOARD_NIC_ITEM_ID);
+  }
 }

@@ -1,7 +1,6 @@
 // Setup-driven root-port adjustment: runs again on every installation of its trigger.
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
-#include "MemRoutines.h"
 #include "PciAccess.h"
 #include "SetupVariable.h"
 #include "SlotServices.h"
@@ -22,15 +21,8 @@ VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
 
-  // Cleared first: a variable too short to reach the option byte leaves it 0, which is off.
   UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
-  SetMem(Setup, sizeof(Setup), 0);
-  UINTN Size = sizeof(Setup);
-  if (EFI_ERROR(gRT->GetVariable(kSetupVariableName, &gSetupVariableGuid, nullptr, &Size,
-                                 Setup))) {
-    return;
-  }
-  if (Setup[SETUP_ROOT_PORT_ADJUST_OFFSET] == 0) {
+  if (!ReadSetupVariable(Setup) || Setup[SETUP_ROOT_PORT_ADJUST_OFFSET] == 0) {
     return;
   }
 

@@ -12,4 +12,9 @@ inline constexpr CHAR16 kSetupVariableName[] = u"Setup";
 // The buffer both drivers read the variable into; a larger variable does not fit and is not read.
 constexpr UINTN SETUP_VARIABLE_BUFFER_SIZE = 3820;
 
+// Reads the Setup variable into Buffer, cleared first: a variable too short to reach an option
+// byte leaves that byte 0 (off) rather than whatever the stack held. False when the variable is
+// absent, too large or unreadable.
+bool ReadSetupVariable(UINT8 (&Buffer)[SETUP_VARIABLE_BUFFER_SIZE]);
+
 #endif  // SUPPORT_SETUP_VARIABLE_H_

@@ -16,8 +16,13 @@ emu::BoardDescription KvrnBoard(uint8_t kvrnConfig, std::map<uint32_t, uint32_t>
   return board;
 }
 
+// The expansion slots MenuPruner asked about (the onboard NIC item asks about 128 as well).
 std::vector<uint64_t> SlotQueries(const emu::BootResult &result) {
-  return FirstArgsOf(CallsBy(result.calls, "MenuPruner"), "BoardInfo.GetSlotLocation");
+  std::vector<uint64_t> queries;
+  for (uint64_t index : FirstArgsOf(CallsBy(result.calls, "MenuPruner"), "BoardInfo.GetSlotLocation")) {
+    if (index != SLOT_INDEX_ONBOARD_NIC) queries.push_back(index);
+  }
+  return queries;
 }
 
 // Every expansion slot asked `times` times in walk order, but `fewer` (slot -> times).

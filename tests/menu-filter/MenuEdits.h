@@ -32,7 +32,7 @@ inline Edits FixedEdits() {
   Edits edits = {Hide(kSetup, 143), Hide(kSetup, 1655), Hide(kSetup, 1636)};
   for (uint16_t id = 1657; id <= 1679; id += 2) edits.push_back(Hide(kSetup, id));
   edits.push_back(Hide(kSocket, 2641));
-  // Row 17, the onboard NIC check, suppresses nothing on these boards.
+  // Row 17, the onboard NIC check, suppresses nothing while the NIC's root port answers.
   edits.push_back(Retitle(kSocket, 2337, "KVRN: CPU2 PCI-E 3.0"));
   edits.push_back(Hide(kSocket, 2432));
   return edits;
