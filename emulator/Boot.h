@@ -39,6 +39,7 @@ struct BootResult {
   SmbiosTable smbiosAfter;  // the table as the drivers left it (before: board.smbios)
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
+  bool platformChecked = true;  // false when no emulator watched the boot (real firmware)
   NicMacLists nicMacs;              // what CollectNicMacAddresses returned
   std::vector<PciWrite> pciWrites;  // the drivers' configuration writes, in order
 };

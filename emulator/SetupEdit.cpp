@@ -23,41 +23,31 @@ void CheckTextIsStatic(Platform &p, const CHAR8 *text) {
   }
 }
 
-// A missing title, or a retitle without a text, is refused; an id the form set lacks is not found.
-template <typename Change>
+// A missing title, or a retitle without a text, is refused before the menus see the call.
 EFI_STATUS Edit(const char *member, const char *loggedAs, const CHAR8 *formSet, UINT16 id,
-                const CHAR8 *text, bool needsText, Change change) {
+                const CHAR8 *text, bool needsText) {
   Platform &p = Platform::Current();
   auto site = p.Enter(loggedAs, {id});
-  SetupMenus &menus = p.Board().setupMenus;
   SetupEditCall call{member, Read(formSet), id, Read(text), EFI_SUCCESS};
   if (site.injected) {
     call.status = static_cast<EFI_STATUS>(*site.injected);
   } else if (formSet == nullptr || (needsText && text == nullptr)) {
     call.status = EFI_INVALID_PARAMETER;
-  } else if (SetupItem *item = menus.Find(call.formSet, id)) {
-    change(*item);
-  } else {
-    call.status = EFI_NOT_FOUND;
   }
-  menus.edits.push_back(call);
-  return p.Leave(site, call.status);
+  return p.Leave(site, p.Board().setupMenus.Apply(call));
 }
 
 EFI_STATUS EFIAPI HideItem(const CHAR8 *formSet, UINT16 id) {
-  return Edit("HideItem", "SetupEdit.HideItem", formSet, id, nullptr, false,
-              [](SetupItem &item) { item.hidden = true; });
+  return Edit("HideItem", "SetupEdit.HideItem", formSet, id, nullptr, false);
 }
 
 EFI_STATUS EFIAPI UpdateString(const CHAR8 *formSet, UINT16 id, const CHAR8 *text) {
   CheckTextIsStatic(Platform::Current(), text);
-  return Edit("UpdateString", "SetupEdit.UpdateString", formSet, id, text, true,
-              [text](SetupItem &item) { item.text = text; });
+  return Edit("UpdateString", "SetupEdit.UpdateString", formSet, id, text, true);
 }
 
 EFI_STATUS EFIAPI SuppressItem(const CHAR8 *formSet, UINT16 id) {
-  return Edit("SuppressItem", "SetupEdit.SuppressItem", formSet, id, nullptr, false,
-              [](SetupItem &item) { item.suppressed = true; });
+  return Edit("SuppressItem", "SetupEdit.SuppressItem", formSet, id, nullptr, false);
 }
 
 // The members between the second and the sixth.

@@ -49,6 +49,25 @@ SetupItem *SetupMenus::Find(const std::string &formSet, uint16_t id) {
   return const_cast<SetupItem *>(std::as_const(*this).Find(formSet, id));
 }
 
+EFI_STATUS SetupMenus::Apply(SetupEditCall call) {
+  if (!EFI_ERROR(call.status)) {
+    SetupItem *item = Find(call.formSet, call.id);
+    if (item == nullptr) {
+      call.status = EFI_NOT_FOUND;
+    } else if (call.member == "HideItem") {
+      item->hidden = true;
+    } else if (call.member == "UpdateString") {
+      item->text = call.text;
+    } else if (call.member == "SuppressItem") {
+      item->suppressed = true;
+    } else {
+      call.status = EFI_UNSUPPORTED;
+    }
+  }
+  edits.push_back(call);
+  return call.status;
+}
+
 SetupMenus DefaultSetupMenus() {
   SetupMenus menus;
   auto &setup = menus.formSets["Setup"];

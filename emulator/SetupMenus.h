@@ -39,6 +39,9 @@ struct SetupMenus {
 
   const SetupItem *Find(const std::string &formSet, uint16_t id) const;
   SetupItem *Find(const std::string &formSet, uint16_t id);
+  // Makes one edit as the setup driver does and logs it with its answer: an id the form set
+  // lacks is EFI_NOT_FOUND. A call that already carries an error status changes nothing.
+  EFI_STATUS Apply(SetupEditCall call);
 };
 
 // "Setup" and "Socket Configuration" as this board's setup shows them.

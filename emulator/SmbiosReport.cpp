@@ -26,6 +26,15 @@ std::string DecodeSlot(const SmbiosStructure &s) {
   return line;
 }
 
+// The structure `s` was before the boot: the one with its handle, type and designation. A
+// platform may give a removed structure's handle to a new one; that one is added, not changed.
+const SmbiosStructure *SameStructure(const SmbiosTable &table, const SmbiosStructure &s) {
+  const SmbiosStructure *other = table.Find(s.Handle());
+  bool same = other != nullptr && other->Type() == s.Type() &&
+              other->String(other->Byte(4)) == s.String(s.Byte(4));
+  return same ? other : nullptr;
+}
+
 std::string Change(const SmbiosStructure *before, const SmbiosStructure &after) {
   if (before == nullptr) return "  <- added";
   if (*before == after) return "";
@@ -45,11 +54,10 @@ std::string FormatSmbiosSlots(const BootResult &result) {
   out << "\n  handle type designation                              slot ID     width usage"
          "       segment:bus:dev.fn\n";
   for (const SmbiosStructure &s : result.smbiosAfter.Structures()) {
-    if (IsSlotStructure(s)) out << DecodeSlot(s) << Change(before.Find(s.Handle()), s) << "\n";
+    if (IsSlotStructure(s)) out << DecodeSlot(s) << Change(SameStructure(before, s), s) << "\n";
   }
   for (const SmbiosStructure &s : before.Structures()) {
-    const SmbiosStructure *now = result.smbiosAfter.Find(s.Handle());
-    if (IsSlotStructure(s) && (now == nullptr || now->Type() != s.Type())) {
+    if (IsSlotStructure(s) && SameStructure(result.smbiosAfter, s) == nullptr) {
       out << DecodeSlot(s) << "  <- removed\n";
     }
   }

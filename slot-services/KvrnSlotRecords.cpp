@@ -55,7 +55,7 @@ VOID UpdateKvrnSlotRecords() {
 
   Record.Slot.Type = SMBIOS_TYPE_KVRN_PORT;
   Record.Slot.Length = sizeof(SMBIOS_SYSTEM_SLOTS);
-  Record.Slot.Handle = SMBIOS_HANDLE_PI_RESERVED;
+  Record.Slot.Handle = SMBIOS_EDIT_ANY_HANDLE;
   Record.Slot.SlotDesignation = 1;
   Record.Slot.SlotType = SLOT_TYPE_PCIE_GEN3_X16;
   // Nothing here probes the port, so whether a card sits behind it is not known.

@@ -94,7 +94,7 @@ VOID AddRiserSlotRecords(UINT8 RiserType) {
     const RISER_SLOT_NAME *Name = &kRiserSlotNames[Slots[Index].Name];
     Record.Slot.Type = SMBIOS_TYPE_SYSTEM_SLOTS;
     Record.Slot.Length = sizeof(SMBIOS_SYSTEM_SLOTS);
-    Record.Slot.Handle = SMBIOS_HANDLE_PI_RESERVED;
+    Record.Slot.Handle = SMBIOS_EDIT_ANY_HANDLE;
     Record.Slot.SlotId = static_cast<UINT16>(RISER_FIRST_SLOT_ID + Index);
     Record.Slot.SegmentGroupNumber = Slots[Index].SegmentGroup;
     Record.Slot.BusNumber = Slots[Index].Bus;

@@ -38,7 +38,7 @@ static_assert(offsetof(SMBIOS_EDIT_PROTOCOL, ReplaceRecord) == 0x48, "SMBIOS edi
 static_assert(sizeof(SMBIOS_EDIT_PROTOCOL) == 0x50, "SMBIOS edit layout");
 
 // Handle value that leaves the choice of the handle to the protocol.
-constexpr UINT16 SMBIOS_HANDLE_PI_RESERVED = 0xFFFF;
+constexpr UINT16 SMBIOS_EDIT_ANY_HANDLE = 0xFFFF;
 
 // ---- System Slots (SMBIOS type 9), the 17-byte formatted area of SMBIOS 2.6 -------------------
 

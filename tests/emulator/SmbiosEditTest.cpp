@@ -186,3 +186,29 @@ TEST(SmbiosTableTest, DumpHasTheEntryPointAtZeroAndTheTableAt0x20) {
 }
 
 }  // namespace
+
+namespace {
+
+// A platform may hand a removed structure's handle to the next one it adds (OVMF does); the
+// report must not mistake the newcomer for the old structure changed.
+TEST(SmbiosReportTest, AHandleReusedByANewStructureIsARemovalAndAnAddition) {
+  emu::BootResult result;
+  std::string error;
+  emu::SmbiosSlot kvrn{9, 0x0005, "KVRN: CPU2 PCIE 3.0"};
+  kvrn.id = 0x0B01;
+  ASSERT_TRUE(result.board.smbios.Put(kvrn.Bytes(), error)) << error;
+  emu::SmbiosSlot riser{9, 0x0005, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16"};
+  riser.id = 0x000B;
+  ASSERT_TRUE(result.smbiosAfter.Put(riser.Bytes(), error)) << error;
+  std::string report = emu::FormatSmbiosSlots(result);
+  EXPECT_NE(report.find("\"TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16\" 0xB6 0x000B x16   Available"
+                        "   0000:00:00.0  <- added"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("\"KVRN: CPU2 PCIE 3.0\"                    0xB6 0x0B01 x16   Available"
+                        "   0000:00:00.0  <- removed"),
+            std::string::npos)
+      << report;
+}
+
+}  // namespace

@@ -66,6 +66,13 @@ const char kUsage[] =
     "  --print-board            print the board in board-file form and exit\n"
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
     "                           does, for `dmidecode --from-dump FILE`\n"
+    "  --firmware               boot the shipped images in real firmware (OVMF under QEMU,\n"
+    "                           about 5 s) instead of the emulator: root ports are QEMU's,\n"
+    "                           the add-in device and the NIC functions are stood in for\n"
+    "  --firmware-board FILE    with --firmware, write the board as the firmware made it\n"
+    "                           (bus numbers, memory it assigned) as a board file\n"
+    "  --firmware-log FILE      with --firmware, write the platform application's debug-port\n"
+    "                           log (kept even when the run fails)\n"
     "  --help                   show this text\n"
     "\n"
     "The report shows the slot table, the MAC addresses that the board hook protocol's\n"
@@ -101,6 +108,10 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
       options.printBoard = true;
       continue;
     }
+    if (arg == "--firmware") {
+      options.firmware = true;
+      continue;
+    }
     if (arg == "--pci-clear") {  // the one board-file line without a value
       std::string why;
       emu::ParseBoardText("pci-clear", options.board, why);
@@ -123,6 +134,14 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
     }
     if (name == "smbios-dump") {
       options.smbiosDump = value;
+      continue;
+    }
+    if (name == "firmware-board") {
+      options.firmwareBoard = value;
+      continue;
+    }
+    if (name == "firmware-log") {
+      options.firmwareLog = value;
       continue;
     }
     std::string text;

@@ -2,7 +2,45 @@
 #include <cstdio>
 
 #include "Boot.h"
+#include "FirmwareBoot.h"
 #include "Options.h"
+
+namespace {
+
+bool WriteFile(const std::string &path, const void *data, size_t size) {
+  std::FILE *file = std::fopen(path.c_str(), "wb");
+  bool written = file != nullptr && std::fwrite(data, 1, size, file) == size;
+  if (file != nullptr && std::fclose(file) != 0) written = false;
+  return written;
+}
+
+// The same boot in OVMF: the report tells the story in the emulator's terms, after what the
+// firmware's dispatcher did with the drivers' dependency.
+int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
+  fw::FirmwareBoot boot = fw::BootInFirmware(options.board);
+  if (!options.firmwareLog.empty() &&
+      !WriteFile(options.firmwareLog, boot.run.debugLog.data(), boot.run.debugLog.size())) {
+    std::fprintf(stderr, "boardsim: cannot write the log to '%s'\n", options.firmwareLog.c_str());
+    return 2;
+  }
+  if (!boot.ok) {
+    std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
+    return 1;
+  }
+  std::printf("Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
+              "are stood in for by the register access protocol\n%s\n",
+              boot.run.seconds, boot.dispatch.c_str());
+  if (!options.firmwareBoard.empty() &&
+      !WriteFile(options.firmwareBoard, boot.seenText.data(), boot.seenText.size())) {
+    std::fprintf(stderr, "boardsim: cannot write the board to '%s'\n",
+                 options.firmwareBoard.c_str());
+    return 2;
+  }
+  result = boot.result;
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   boardsim::Options options;
@@ -21,14 +59,16 @@ int main(int argc, char **argv) {
   }
   // The report lists the platform's findings; nothing else goes to stderr.
   emu::SetViolationHandler([](const std::string &) {});
-  emu::BootResult result = emu::RunBoot(options.board);
+  emu::BootResult result;
+  if (options.firmware) {
+    if (int status = BootInFirmware(options, result); status != 0) return status;
+  } else {
+    result = emu::RunBoot(options.board);
+  }
   std::fputs(emu::FormatReport(result).c_str(), stdout);
   if (!options.smbiosDump.empty()) {
     std::vector<uint8_t> dump = result.smbiosAfter.DumpImage();
-    std::FILE *file = std::fopen(options.smbiosDump.c_str(), "wb");
-    bool written = file != nullptr && std::fwrite(dump.data(), 1, dump.size(), file) == dump.size();
-    if (file != nullptr && std::fclose(file) != 0) written = false;
-    if (!written) {
+    if (!WriteFile(options.smbiosDump, dump.data(), dump.size())) {
       std::fprintf(stderr, "boardsim: cannot write the SMBIOS dump to '%s'\n",
                    options.smbiosDump.c_str());
       return 2;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "BoardInfoProtocol.h"
+#include "DriverFiles.h"
 #include "RegisterAccessProtocol.h"
 
 namespace fvpack {
@@ -41,12 +42,11 @@ uint8_t Sum8(const uint8_t *data, size_t size) {
 }  // namespace
 
 const std::vector<Driver> &ShippedDrivers() {
-  static const std::vector<Driver> kDrivers = {
-      {"BoardSlotService",
-       {0x7C4B2E91, 0x3A5D, 0x4F08, {0xB6, 0xE2, 0x1D, 0x9A, 0x0C, 0x53, 0xF7, 0xA4}}},
-      {"MenuPruner",
-       {0x2E8F6A13, 0xC947, 0x4B5D, {0x8A, 0x21, 0xF0, 0x6E, 0x4D, 0x9B, 0x3C, 0x85}}},
-  };
+  static const std::vector<Driver> kDrivers = [] {
+    std::vector<Driver> drivers;
+    for (const DRIVER_FILE &file : kDriverFiles) drivers.push_back({file.Name, file.FileGuid});
+    return drivers;
+  }();
   return kDrivers;
 }
 

@@ -3,6 +3,7 @@
 constinit EFI_SYSTEM_TABLE *gSystem = nullptr;
 constinit EFI_BOOT_SERVICES *gBoot = nullptr;
 constinit EFI_RUNTIME_SERVICES *gRuntime = nullptr;
+constinit FW_SCENARIO *gScenario = nullptr;
 
 namespace {
 
@@ -49,6 +50,34 @@ const Report &Report::operator<<(Dec Number) const {
   } while (Value != 0);
   while (Length > 0) *this << Text[--Length];
   return *this;
+}
+
+const Report &Report::operator<<(Bdf Function) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  UINT16 Value = Function.Value;
+  return *this << kDigits[Value >> 12] << kDigits[(Value >> 8) & 0xF] << ':'
+               << kDigits[(Value >> 7) & 1] << kDigits[(Value >> 3) & 0xF] << '.'
+               << kDigits[Value & 7];
+}
+
+const Report &Report::operator<<(PciId Id) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (UINT32 Shift = 16; Shift > 0; Shift -= 4) *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
+  *this << ':';
+  for (UINT32 Shift = 32; Shift > 16; Shift -= 4) *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
+  return *this;
+}
+
+VOID Fail(const char *What) {
+  Out << "FAIL: " << What << "\n";
+  ExitQemu(2);
+}
+
+VOID *AllocateZeroed(UINTN Size) {
+  VOID *Buffer = nullptr;
+  if (EFI_ERROR(gBoot->AllocatePool(EfiBootServicesData, Size, &Buffer))) Fail("out of pool");
+  ZeroBytes(Buffer, Size);
+  return Buffer;
 }
 
 VOID ExitQemu(UINT8 Code) {

@@ -113,6 +113,11 @@ RunResult RunInOvmf(const RunRequest &request) {
        << " -drive format=raw,file=" << Quote(disk)
        << " -debugcon file:" << Quote(log) << " -global isa-debugcon.iobase=0x402"
        << " -device isa-debug-exit,iobase=0xf4,iosize=0x04 -net none -serial none -monitor none";
+  for (size_t i = 0; i < request.smbiosStructures.size(); ++i) {
+    std::string path = dir + "/smbios-" + std::to_string(i) + ".bin";
+    WriteFile(path, request.smbiosStructures[i]);
+    qemu << " -smbios file=" << Quote(path);
+  }
   for (const std::string &arg : request.qemuArgs) qemu << " " << arg;
   qemu << " >" << Quote(dir + "/qemu.out") << " 2>&1";
 

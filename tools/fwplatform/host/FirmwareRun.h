@@ -14,6 +14,7 @@ struct RunRequest {
   std::string cpu = "Skylake-Server";          // QEMU -cpu model and properties
   std::vector<std::string> qemuArgs;           // devices and the like
   std::map<std::string, std::vector<uint8_t>> files;  // put in the root of the boot volume
+  std::vector<std::vector<uint8_t>> smbiosStructures;  // handed to the firmware by QEMU
   std::vector<std::string> filesBack;          // read from the boot volume after the run
   int timeoutSeconds = 180;
 };

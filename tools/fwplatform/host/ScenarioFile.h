@@ -1,16 +1,21 @@
-// The board description, as the scenario file the real-firmware platform reads.
+// A board description turned into what a real-firmware run needs: the scenario file the
+// platform application reads, and the QEMU devices and SMBIOS structures that stand for the
+// rest of the board.
 #ifndef TOOLS_FWPLATFORM_HOST_SCENARIO_FILE_H_
 #define TOOLS_FWPLATFORM_HOST_SCENARIO_FILE_H_
 
+#include <string>
 #include <vector>
 
 #include "Board.h"
+#include "FirmwareRun.h"
 
 namespace fw {
 
-// Fails (returns false, says why) for a board that real firmware cannot stand for.
-bool BuildScenario(const emu::BoardDescription &board, std::vector<uint8_t> &scenario,
-                   std::string &why);
+// Fills the scenario file, the QEMU machine (CPU model, root ports on PCIe expander buses) and
+// the SMBIOS structures QEMU hands the firmware. Returns false, and says why, for a board that
+// real firmware cannot stand for.
+bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::string &why);
 
 }  // namespace fw
 

@@ -1,0 +1,54 @@
+// A setup edit protocol that records every call, in order, as the platform's setup driver
+// would receive them; the report lists them and the host replays them on the board's menus.
+#include "FwPlatform.h"
+#include "SetupEditProtocol.h"
+
+namespace {
+
+struct SetupEditEntry {
+  const char *Call;
+  const CHAR8 *FormSet;
+  UINT16 Id;
+  const CHAR8 *Text;  // the driver's own constant data, valid while it is loaded
+};
+
+constexpr UINTN kMaxEntries = 512;
+constinit SetupEditEntry mEntries[kMaxEntries] = {};
+constinit UINTN mEntryCount = 0;
+constinit UINTN mLost = 0;
+
+EFI_STATUS Record(const char *Call, const CHAR8 *FormSet, UINT16 Id, const CHAR8 *Text) {
+  if (FormSet == nullptr) return EFI_INVALID_PARAMETER;
+  if (mEntryCount == kMaxEntries) {
+    ++mLost;
+    return EFI_OUT_OF_RESOURCES;
+  }
+  mEntries[mEntryCount++] = {Call, FormSet, Id, Text};
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI HideItem(const CHAR8 *FormSet, UINT16 Id) {
+  return Record("HideItem", FormSet, Id, nullptr);
+}
+EFI_STATUS EFIAPI UpdateString(const CHAR8 *FormSet, UINT16 Id, const CHAR8 *Text) {
+  return Text == nullptr ? EFI_INVALID_PARAMETER : Record("UpdateString", FormSet, Id, Text);
+}
+EFI_STATUS EFIAPI SuppressItem(const CHAR8 *FormSet, UINT16 Id) {
+  return Record("SuppressItem", FormSet, Id, nullptr);
+}
+
+constinit SETUP_EDIT_PROTOCOL mSetupEdit = {HideItem, UpdateString, {}, SuppressItem};
+
+}  // namespace
+
+void *gSetupEditInterface = &mSetupEdit;
+
+VOID ReportSetupEdits() {
+  for (UINTN Index = 0; Index < mEntryCount; ++Index) {
+    const SetupEditEntry &Entry = mEntries[Index];
+    Out << "menu " << Entry.Call << " \"" << Entry.FormSet << "\" " << Dec{Entry.Id};
+    if (Entry.Text != nullptr) Out << " \"" << Entry.Text << "\"";
+    Out << "\n";
+  }
+  if (mLost != 0) Out << "menu-lost " << Dec{mLost} << "\n";
+}

@@ -1,0 +1,181 @@
+#include "FirmwareBoot.h"
+
+#include <cstring>
+#include <sstream>
+
+#include "Pci.h"
+#include "ScenarioFile.h"
+#include "SetupMenus.h"
+
+namespace fw {
+
+namespace {
+
+// The lines of one "== name" section of the application's log.
+std::vector<std::string> Section(const std::string &log, const std::string &name) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("== ", 0) == 0) {
+      inside = line == "== " + name;
+      continue;
+    }
+    if (inside) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> Words(const std::string &line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// `menu UpdateString "Socket Configuration" 2337 "KVRN: CPU2 PCI-E 3.0"`
+bool ParseMenuLine(const std::string &line, emu::SetupEditCall &call) {
+  std::istringstream in(line);
+  std::string tag;
+  in >> tag >> call.member;
+  auto quoted = [&in](std::string &out) {
+    char c;
+    if (!(in >> c) || c != '"') return false;
+    return static_cast<bool>(std::getline(in, out, '"'));
+  };
+  unsigned id = 0;
+  if (!quoted(call.formSet) || !(in >> id)) return false;
+  call.id = static_cast<uint16_t>(id);
+  return call.member != "UpdateString" || quoted(call.text);
+}
+
+bool ParseMac(const std::string &text, emu::MacAddress &mac) {
+  unsigned b[6];
+  if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4],
+                  &b[5]) != 6) {
+    return false;
+  }
+  for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(b[i]);
+  return true;
+}
+
+bool ReadFindings(const std::vector<std::string> &lines, FirmwareBoot &boot) {
+  emu::BootResult &result = boot.result;
+  result.slotsAfter.clear();
+  emu::SetupMenus menus = boot.seen.setupMenus;
+  for (const std::string &line : lines) {
+    std::vector<std::string> w = Words(line);
+    if (w.empty()) continue;
+    uint64_t a = 0, b = 0, c = 0;
+    if (w[0] == "driver" && w.size() == 3) {
+      bool resident = w[2] == "resident";
+      result.drivers.push_back({w[1], resident ? EFI_SUCCESS : EFI_LOAD_ERROR, resident});
+    } else if (w[0] == "slot" && w.size() == 3 && emu::ParseNumber(w[1], 255, a) &&
+               emu::ParseNumber(w[2], 0xFFFFFFFF, b)) {
+      result.slotsAfter[static_cast<uint32_t>(a)] = static_cast<uint32_t>(b);
+    } else if (w[0] == "menu") {
+      emu::SetupEditCall call;
+      if (!ParseMenuLine(line, call)) return false;
+      menus.Apply(call);
+    } else if (w[0] == "mac-lists" && w.size() >= 2) {
+      result.nicMacs.collected = w[1] == "collected";
+      if (w.size() == 3 && emu::ParseNumber(w[2], UINT64_MAX, a)) result.nicMacs.status = a;
+    } else if (w[0] == "mac" && w.size() == 3) {
+      emu::MacAddress mac{};
+      if (!ParseMac(w[2], mac)) return false;
+      (w[1] == "primary" ? result.nicMacs.primary : result.nicMacs.secondary).push_back(mac);
+    } else if (w[0] == "register" && w.size() == 5) {
+      uint16_t bdf;
+      if (!emu::ParseBdf(w[1], bdf) || !emu::ParseNumber(w[2], 0xFFF, a) ||
+          !emu::ParseNumber(w[3], 0xFFFFFFFF, b) || !emu::ParseNumber(w[4], 0xFFFFFFFF, c)) {
+        return false;
+      }
+      result.pciWrites.push_back({bdf, static_cast<uint16_t>(a), static_cast<uint32_t>(b),
+                                  static_cast<uint32_t>(c), false});
+    } else {
+      return false;
+    }
+  }
+  result.menusAfter = menus;
+  return true;
+}
+
+}  // namespace
+
+bool SmbiosFromDump(const std::vector<uint8_t> &dump, emu::SmbiosTable &table, std::string &why) {
+  // The entry point names the table's address: 64 bits at 0x10 in a 3.0 one, 32 bits at 0x18
+  // in a 2.x one; a dump has moved it to 0x20.
+  uint64_t address = 0;
+  if (dump.size() >= 0x20 && std::memcmp(dump.data(), "_SM3_", 5) == 0) {
+    std::memcpy(&address, dump.data() + 0x10, 8);
+  } else if (dump.size() >= 0x20 && std::memcmp(dump.data(), "_SM_", 4) == 0) {
+    uint32_t address32;
+    std::memcpy(&address32, dump.data() + 0x18, 4);
+    address = address32;
+  } else {
+    why = "not an SMBIOS dump";
+    return false;
+  }
+  if (address != 0x20) {
+    why = "the dump's table is not at 0x20";
+    return false;
+  }
+  table.Clear();
+  for (size_t at = 0x20; at < dump.size();) {
+    size_t size = emu::SmbiosStructureExtent(dump.data() + at, dump.size() - at);
+    if (size == 0) break;
+    std::vector<uint8_t> bytes(dump.begin() + at, dump.begin() + at + size);
+    if (bytes[0] == 127) break;  // the table keeps its own end-of-table structure
+    if (!table.Put(bytes, why)) return false;
+    at += size;
+  }
+  return true;
+}
+
+FirmwareBoot BootInFirmware(const emu::BoardDescription &board) {
+  FirmwareBoot boot;
+  RunRequest request;
+  if (!PrepareRun(board, request, boot.error)) return boot;
+  boot.run = RunInOvmf(request);
+  if (!boot.run.ran) {
+    boot.error = boot.run.error;
+    return boot;
+  }
+  const std::string &log = boot.run.debugLog;
+  if (boot.run.exitCode != 0 || log.find("== end") == std::string::npos) {
+    size_t fail = log.find("FAIL: ");
+    boot.error = fail != std::string::npos ? log.substr(fail, log.find('\n', fail) - fail)
+                                           : "the platform application did not finish";
+    return boot;
+  }
+  for (const std::string &line : Section(log, "dispatch")) boot.dispatch += line + "\n";
+
+  // The board as the firmware made it: the description's own settings, then the processor and
+  // PCI functions the firmware reported, and the SMBIOS table it built before the triggers.
+  boot.seen = board;
+  std::string pciLines;
+  for (const std::string &line : Section(log, "board")) pciLines += line + "\n";
+  emu::SmbiosTable before, after;
+  if (!emu::ParseBoardText(pciLines, boot.seen, boot.error) ||
+      !SmbiosFromDump(boot.run.files["smbios-before.bin"], before, boot.error) ||
+      !SmbiosFromDump(boot.run.files["smbios-after.bin"], after, boot.error)) {
+    boot.error = "unreadable firmware report: " + boot.error;
+    return boot;
+  }
+  boot.seen.smbios = before;
+  boot.seenText = emu::FormatBoardText(boot.seen);
+
+  boot.result.board = boot.seen;
+  boot.result.platformChecked = false;
+  boot.result.slotsBefore = boot.seen.slots;
+  boot.result.smbiosAfter = after;
+  if (!ReadFindings(Section(log, "findings"), boot)) {
+    boot.error = "unreadable findings in the firmware report";
+    return boot;
+  }
+  boot.ok = true;
+  return boot;
+}
+
+}  // namespace fw
