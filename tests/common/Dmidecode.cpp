@@ -1,5 +1,7 @@
 #include "Dmidecode.h"
 
+#include "Tests.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,14 +24,9 @@ std::string FindDmidecode() {
 }
 
 std::string RunCommand(const std::string &command, int &status) {
-  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while (pipe != nullptr && (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-  int raw = pipe != nullptr ? pclose(pipe) : -1;
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
+  CommandRun run = Run(command);
+  status = run.status;
+  return run.out;
 }
 
 std::string Block::Field(const std::string &name) const {

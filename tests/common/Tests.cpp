@@ -1,6 +1,9 @@
 #include "Tests.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 
 namespace test {
 
@@ -32,6 +35,19 @@ std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
   }
   return out;
 }
+
+CommandRun Run(const std::string &command) {
+  CommandRun run;
+  FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) run.out.append(buffer, n);
+  int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+CommandRun Boardsim(const std::string &args) { return Run(std::string(BOARDSIM_PATH) + " " + args); }
 
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig) {
   emu::BoardDescription board = emu::DefaultBoard();

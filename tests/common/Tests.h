@@ -22,6 +22,15 @@ size_t CountOf(const std::vector<emu::CallRecord> &calls, const std::string &mem
 std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
                                      const std::string &image);
 
+// A shell command's exit status and its output, stdout and stderr together.
+struct CommandRun {
+  int status = -1;
+  std::string out;
+};
+CommandRun Run(const std::string &command);
+// boardsim as a user runs it.
+CommandRun Boardsim(const std::string &args);
+
 // A board with no slot taken and every KVRN bit as given; the rest as the default board.
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig);
 

@@ -1,28 +1,16 @@
 // boardsim's PCI side as a user sees it: the MAC addresses and the adjusted root port.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "Tests.h"
+
 namespace {
 
-struct RunResult {
-  int status;
-  std::string out;
-};
-
-RunResult Boardsim(const std::string &args) {
-  std::string command = std::string(BOARDSIM_PATH) + " " + args + " 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+using RunResult = test::CommandRun;
+using test::Boardsim;
 
 bool Has(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;

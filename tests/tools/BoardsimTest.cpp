@@ -1,6 +1,5 @@
 // boardsim as a user runs it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -8,23 +7,12 @@
 #include <iterator>
 #include <string>
 
+#include "Tests.h"
+
 namespace {
 
-struct RunResult {
-  int status;
-  std::string out;
-};
-
-RunResult Boardsim(const std::string &args) {
-  std::string command = std::string(BOARDSIM_PATH) + " " + args + " 2>&1";
-  FILE *pipe = popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+using RunResult = test::CommandRun;
+using test::Boardsim;
 
 TEST(BoardsimTest, DefaultBoardPlacesTheKvrnPortsOnTheFirstFreeSlots) {
   RunResult run = Boardsim("");
