@@ -78,8 +78,8 @@ void ImageSymbols::Read(const std::string &path) {
     }
     const char *name = file.data() + strings.sh_offset + symbol.st_name;
     if (std::memchr(name, '\0', strings.sh_size - symbol.st_name) == nullptr) continue;
-    functions_.push_back(Function{symbol.st_value, symbol.st_value + symbol.st_size,
-                                  PlainName(name)});
+    functions_.push_back(
+        Function{symbol.st_value, symbol.st_value + symbol.st_size, PlainName(name)});
   }
   std::sort(functions_.begin(), functions_.end(),
             [](const Function &a, const Function &b) { return a.begin < b.begin; });
