@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "BoardInfoProtocol.h"
+#include "ImageSymbols.h"
 #include "Pci.h"
 #include "RegisterAccessProtocol.h"
 
@@ -54,6 +55,8 @@ struct Platform::Image {
   void *module = nullptr;
   EFI_HANDLE handle = nullptr;
   std::vector<std::pair<uintptr_t, uintptr_t>> ranges;  // loaded segments, [begin, end)
+  uintptr_t base = 0;  // where the file's addresses start in memory
+  std::shared_ptr<const ImageSymbols> symbols;
   bool resident = false;
   struct {
     EFI_HANDLE ParentHandle;
@@ -78,6 +81,12 @@ bool InRanges(const std::vector<std::pair<uintptr_t, uintptr_t>> &ranges, const 
     if (value >= begin && value < end) return true;
   }
   return false;
+}
+
+uintptr_t LoadBaseOf(void *module) {
+  link_map *map = nullptr;
+  if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return 0;
+  return map->l_addr;
 }
 
 std::vector<std::pair<uintptr_t, uintptr_t>> SegmentsOf(void *module) {
@@ -108,6 +117,16 @@ std::vector<std::pair<uintptr_t, uintptr_t>> SegmentsOf(void *module) {
 
 Platform &P() { return Platform::Current(); }
 
+std::string GuidText(const EFI_GUID *guid) { return guid != nullptr ? GuidToString(*guid) : ""; }
+
+std::string VariableText(const CHAR16 *name) {
+  std::string text;
+  for (const CHAR16 *c = name; c != nullptr && *c != 0; ++c) {
+    text.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+  }
+  return text;
+}
+
 template <typename T>
 T Injected(const Platform::CallSite &site) {
   return P().Leave(site, static_cast<T>(*site.injected));
@@ -127,7 +146,8 @@ EFI_STATUS EFIAPI ThunkFreePool(VOID *buffer) {
 
 EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
                                    VOID *context, EFI_EVENT *event) {
-  auto site = P().Enter("BS.CreateEvent", {type, tpl});
+  auto site = P().Enter("BS.CreateEvent", {type, tpl},
+                        P().FunctionName(reinterpret_cast<const void *>(notify)));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return P().Leave(site, P().CreateEvent(type, tpl, notify, context, nullptr, event));
 }
@@ -135,7 +155,8 @@ EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY no
 EFI_STATUS EFIAPI ThunkCreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
                                      const VOID *context, const EFI_GUID *group,
                                      EFI_EVENT *event) {
-  auto site = P().Enter("BS.CreateEventEx", {type, tpl});
+  auto site = P().Enter("BS.CreateEventEx", {type, tpl},
+                        P().FunctionName(reinterpret_cast<const void *>(notify)));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return P().Leave(site, P().CreateEvent(type, tpl, notify, context, group, event));
 }
@@ -154,28 +175,29 @@ EFI_STATUS EFIAPI ThunkCloseEvent(EFI_EVENT event) {
 
 EFI_STATUS EFIAPI ThunkInstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *guid,
                                                 EFI_INTERFACE_TYPE type, VOID *interface) {
-  auto site = P().Enter("BS.InstallProtocolInterface");
+  auto site = P().Enter("BS.InstallProtocolInterface", {}, GuidText(guid));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return P().Leave(site, P().InstallProtocolInterface(handle, guid, type, interface));
 }
 
 EFI_STATUS EFIAPI ThunkUninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid,
                                                   VOID *interface) {
-  auto site = P().Enter("BS.UninstallProtocolInterface");
+  auto site = P().Enter("BS.UninstallProtocolInterface", {}, GuidText(guid));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return P().Leave(site, P().UninstallProtocolInterface(handle, guid, interface));
 }
 
 EFI_STATUS EFIAPI ThunkRegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT event,
                                               VOID **registration) {
-  auto site = P().Enter("BS.RegisterProtocolNotify");
+  auto site = P().Enter("BS.RegisterProtocolNotify", {},
+                        GuidText(guid) + " " + P().NotifyFunctionOf(event));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return P().Leave(site, P().RegisterProtocolNotify(guid, event, registration));
 }
 
 EFI_STATUS EFIAPI ThunkLocateProtocol(const EFI_GUID *guid, VOID *registration,
                                       VOID **interface) {
-  auto site = P().Enter("BS.LocateProtocol");
+  auto site = P().Enter("BS.LocateProtocol", {}, GuidText(guid));
   if (site.injected) {
     if (interface != nullptr) *interface = nullptr;
     return Injected<EFI_STATUS>(site);
@@ -197,8 +219,12 @@ VOID EFIAPI ThunkSetMem(VOID *buffer, UINTN size, UINT8 value) {
 
 EFI_STATUS EFIAPI ThunkGetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 *attributes,
                                    UINTN *size, VOID *data) {
-  auto site = P().Enter("RT.GetVariable", {size != nullptr ? *size : 0});
-  if (site.injected) return Injected<EFI_STATUS>(site);
+  auto site = P().Enter("RT.GetVariable", {size != nullptr ? *size : 0}, VariableText(name));
+  if (site.injected) {
+    // A variable that has outgrown the caller's buffer: the size it needs comes back.
+    if (*site.injected == EFI_BUFFER_TOO_SMALL && size != nullptr) *size += 1;
+    return Injected<EFI_STATUS>(site);
+  }
   return P().Leave(site, P().GetVariable(name, guid, attributes, size, data));
 }
 
@@ -369,11 +395,14 @@ void Platform::BuildTables() {
 
 // ---- Call log and faults -------------------------------------------------------------------------
 
-Platform::CallSite Platform::Enter(const char *member, std::vector<uint64_t> args) {
+Platform::CallSite Platform::Enter(const char *member, std::vector<uint64_t> args,
+                                   std::string what) {
   CallRecord record;
   record.member = member;
   record.args = std::move(args);
   record.image = CurrentImageName();
+  record.what = std::move(what);
+  record.during = currentFunction_;
   uint32_t occurrence = ++callCounts_[member];
   CallSite site{calls_.size(), std::nullopt};
   for (const Fault &fault : board_.faults) {
@@ -734,12 +763,29 @@ EFI_STATUS Platform::GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT3
 
 // ---- Images ------------------------------------------------------------------------------------------
 
-Platform::ImageScope::ImageScope(Platform &platform, int image)
-    : platform_(platform), saved_(platform.currentImage_) {
+Platform::ImageScope::ImageScope(Platform &platform, int image, std::string function)
+    : platform_(platform), saved_(platform.currentImage_),
+      savedFunction_(std::move(platform.currentFunction_)) {
   platform_.currentImage_ = image;
+  platform_.currentFunction_ = std::move(function);
 }
 
-Platform::ImageScope::~ImageScope() { platform_.currentImage_ = saved_; }
+Platform::ImageScope::~ImageScope() {
+  platform_.currentImage_ = saved_;
+  platform_.currentFunction_ = std::move(savedFunction_);
+}
+
+std::string Platform::FunctionName(const void *code) const {
+  int index = ImageIndexOf(code);
+  if (index < 0 || !images_[index]->symbols) return "";
+  return images_[index]->symbols->FunctionAt(reinterpret_cast<uintptr_t>(code) -
+                                             images_[index]->base);
+}
+
+std::string Platform::NotifyFunctionOf(EFI_EVENT event) const {
+  const Event *record = LiveEvent(event);
+  return record != nullptr ? FunctionName(reinterpret_cast<const void *>(record->notify)) : "";
+}
 
 int Platform::ImageIndexOf(const void *address) const {
   for (size_t i = 0; i < images_.size(); ++i) {
@@ -783,6 +829,8 @@ EFI_STATUS Platform::StartImage(const std::string &name) {
     return EFI_LOAD_ERROR;
   }
   image->ranges = SegmentsOf(image->module);
+  image->base = LoadBaseOf(image->module);
+  image->symbols = ImageSymbols::Of(image->path);
   image->loadedImage.ImageBase = image->ranges.empty() ? 0 : image->ranges.front().first;
   images_.push_back(std::move(image));
   int index = static_cast<int>(images_.size() - 1);
@@ -792,7 +840,7 @@ EFI_STATUS Platform::StartImage(const std::string &name) {
 
   EFI_STATUS status;
   {
-    ImageScope scope(*this, index);
+    ImageScope scope(*this, index, FunctionName(reinterpret_cast<const void *>(entry)));
     status = entry(loaded.handle, &systemTable_);
   }
   if (EFI_ERROR(status)) {

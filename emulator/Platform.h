@@ -28,6 +28,13 @@ struct CallRecord {
   std::vector<uint64_t> args;  // the integer arguments worth checking (ids, indexes, sizes)
   uint64_t result = 0;         // status or returned value
   std::string image;           // the image whose code made the call; "" for the platform
+  // What tells this call from others of its member: the GUID a protocol or notification call
+  // names (with the notify function of the event it registers), the notify function of a new
+  // event, the name of a variable. "" for other members.
+  std::string what;
+  // The driver function the platform had entered when the call was made: an entry point, a
+  // notify function, a protocol member ("SmbiosSlotNotify"). "" for the platform's own code.
+  std::string during;
   bool injected = false;       // the result came from a fault of the board description
 };
 
@@ -98,9 +105,14 @@ class Platform {
   // so its calls and pool blocks are charged to that image.
   template <typename F>
   auto AsImageOf(const void *code, F &&call) {
-    ImageScope scope(*this, ImageIndexOf(code));
+    ImageScope scope(*this, ImageIndexOf(code), FunctionName(code));
     return call();
   }
+  // The name of the driver function at `code` ("RootPortAdjustNotify"); "" when no function of
+  // a loaded image holds that address.
+  std::string FunctionName(const void *code) const;
+  // The notify function of a live event, by name.
+  std::string NotifyFunctionOf(EFI_EVENT event) const;
 
   // ---- Observations ----
   const std::vector<CallRecord> &Calls() const { return calls_; }
@@ -117,7 +129,7 @@ class Platform {
     std::optional<uint64_t> injected;
   };
   // Logs a call by the current image and tells whether a fault replaces its result.
-  CallSite Enter(const char *member, std::vector<uint64_t> args = {});
+  CallSite Enter(const char *member, std::vector<uint64_t> args = {}, std::string what = {});
   template <typename T>
   T Leave(const CallSite &site, T result) {
     calls_[site.index].result = static_cast<uint64_t>(result);
@@ -167,12 +179,13 @@ class Platform {
 
   class ImageScope {
    public:
-    ImageScope(Platform &platform, int image);
+    ImageScope(Platform &platform, int image, std::string function = {});
     ~ImageScope();
 
    private:
     Platform &platform_;
     int saved_;
+    std::string savedFunction_;
   };
 
   void BuildTables();
@@ -198,6 +211,7 @@ class Platform {
 
   EFI_TPL tpl_ = TPL_APPLICATION;
   int currentImage_ = -1;
+  std::string currentFunction_;  // the driver function entered, for the call log
   bool finished_ = false;
 
   std::vector<CallRecord> calls_;

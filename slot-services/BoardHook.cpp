@@ -47,10 +47,12 @@ EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List) {
   if (PciRead32(Function, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
     return EFI_SUCCESS;
   }
+  // A BAR that reads all ones did not answer: the base built from it would lie beyond any
+  // memory, and reading there stops the machine.
   const UINT32 Bar0 = PciRead32(Function, PCI_BAR0_OFFSET);
   const UINT32 Bar1 = PciRead32(Function, PCI_BAR1_OFFSET);
   const UINT64 Base = (static_cast<UINT64>(Bar1) << 32 | Bar0) & ~UINT64{PCI_BAR_FLAG_MASK};
-  if (Base == 0) {
+  if (Base == 0 || Bar0 == PCI_ABSENT_ID || Bar1 == PCI_ABSENT_ID) {
     return EFI_SUCCESS;
   }
 

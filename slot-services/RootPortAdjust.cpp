@@ -35,8 +35,11 @@ VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
     const UINT8 Bus = PciRead8(RootPort, PCI_SUBORDINATE_BUS_OFFSET);
     if (PciRead32(PciBdf(Bus, ADJUSTED_DEVICE_NUMBER, 0), PCI_VENDOR_ID_OFFSET) ==
         ADJUSTED_DEVICE_ID) {
-      PciWrite32(RootPort, ROOT_PORT_ADJUST_REGISTER,
-                 PciRead32(RootPort, ROOT_PORT_ADJUST_REGISTER) & ~ROOT_PORT_ADJUST_BIT);
+      // A register that reads all ones did not answer; written back, it would set every bit.
+      const UINT32 Control = PciRead32(RootPort, ROOT_PORT_ADJUST_REGISTER);
+      if (Control != PCI_ABSENT_ID) {
+        PciWrite32(RootPort, ROOT_PORT_ADJUST_REGISTER, Control & ~ROOT_PORT_ADJUST_BIT);
+      }
     }
   }
 }

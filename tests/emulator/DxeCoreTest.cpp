@@ -4,7 +4,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "BoardHookProtocol.h"
+#include "SmbiosEditProtocol.h"
 #include "Tests.h"
+#include "TriggerProtocols.h"
 
 namespace {
 
@@ -215,6 +220,48 @@ TEST_F(DxeCoreTest, FaultsHitTheChosenOccurrence) {
   EXPECT_EQ(bs_->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RecordName, nullptr, &event),
             EFI_SUCCESS);
   EXPECT_TRUE(platform_->CallsTo("BS.CreateEvent")[1].injected);
+}
+
+TEST_F(DxeCoreTest, AFailedGetVariableTooSmallAsksForMoreThanItWasOffered) {
+  platform_.reset();
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults.push_back({"RT.GetVariable", 1, EFI_BUFFER_TOO_SMALL});
+  platform_ = std::make_unique<emu::Platform>(board);
+  UINT8 buffer[3820] = {0x5A};
+  UINTN size = sizeof(buffer);
+  EXPECT_EQ(platform_->SystemTable()->RuntimeServices->GetVariable(
+                u"Setup", &emu::kSetupVariableGuid, nullptr, &size, buffer),
+            EFI_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, sizeof(buffer) + 1);
+  EXPECT_EQ(buffer[0], 0x5A);
+}
+
+// The call log tells calls of one member apart and names the driver function that made them.
+TEST(CallRecordTest, CallsNameWhatTheyConcernAndTheDriverFunctionThatMadeThem) {
+  emu::BootResult boot = emu::RunBoot(emu::DefaultBoard());
+  auto find = [&](const std::string &member, const std::string &what) {
+    auto it = std::find_if(boot.calls.begin(), boot.calls.end(), [&](const emu::CallRecord &c) {
+      return c.member == member && c.what == what;
+    });
+    return it == boot.calls.end() ? std::string("(none)") : it->during;
+  };
+  const std::string slotRecords = emu::GuidToString(gSlotRecordsTriggerProtocolGuid);
+  EXPECT_EQ(find("BS.RegisterProtocolNotify", slotRecords + " SmbiosSlotNotify"),
+            "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("BS.CreateEventEx", "ReadyToBootNotify"), "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("BS.CreateEvent", "KvrnLabelsNotify"), "MenuPrunerEntryPoint");
+  EXPECT_EQ(find("BS.LocateProtocol", emu::GuidToString(gSmbiosEditProtocolGuid)),
+            "SmbiosSlotNotify");
+  EXPECT_EQ(find("BS.InstallProtocolInterface", emu::GuidToString(gBoardHookProtocolGuid)),
+            "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("RT.GetVariable", "Setup"), "RiserMenuEditsNotify");
+  EXPECT_EQ(find("BoardInfo.GetSlotLocation", ""), "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("CPU.Cpuid", ""), "RiserMenuEditsNotify");
+  auto collect = std::find_if(boot.calls.begin(), boot.calls.end(), [](const emu::CallRecord &c) {
+    return c.during == "CollectNicMacAddresses";
+  });
+  ASSERT_NE(collect, boot.calls.end());
+  EXPECT_EQ(collect->image, "BoardSlotService");
 }
 
 TEST_F(DxeCoreTest, DoubleFreeIsReported) {

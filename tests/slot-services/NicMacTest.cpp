@@ -203,6 +203,22 @@ TEST_F(NicMacTest, FunctionWithoutAssignedMemoryAddsNoEntryAndIsNotTouched) {
   }
 }
 
+// A BAR that reads all ones did not answer (the function went away between the reads, or the
+// read failed): no base can be built from it, and nothing is read from one.
+TEST_F(NicMacTest, ABarThatReadsAllOnesAddsNoEntryAndIsNotFollowed) {
+  emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 4);
+  Load(board);
+  platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR0_OFFSET, 0xFFFFFFFF);
+  platform_->Pci().Poke32(PciBdf(0x18, 0, 2), PCI_BAR1_OFFSET, 0xFFFFFFFF);
+  ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+  emu::NicMacLists lists = emu::CollectNicMacs(*platform_);
+  EXPECT_TRUE(lists.primary.empty());
+  EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(3)}));
+  EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 0)).empty());
+  EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 2)).empty());
+  EXPECT_EQ(CopyMemCalls(), 4u);
+}
+
 TEST_F(NicMacTest, MemoryAboveFourGigabytesWithZeroLowHalfIsRead) {
   emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
   Load(board);

@@ -135,7 +135,7 @@ TEST_F(RootPortAdjustTest, SlotsWithoutACodeCauseNoConfigurationAccess) {
 TEST_F(RootPortAdjustTest, OnlyBit13ChangesAndAClearBitIsWrittenBackAsRead) {
   struct Case {
     uint32_t before, after;
-  } cases[] = {{0xFFFFFFFF, 0xFFFFDFFF}, {0x00002000, 0x00000000}, {0x0001805C, 0x0001805C}};
+  } cases[] = {{0xFFFFFFFE, 0xFFFFDFFE}, {0x00002000, 0x00000000}, {0x0001805C, 0x0001805C}};
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.before);
     emu::BoardDescription board = emu::DefaultBoard();
@@ -145,6 +145,29 @@ TEST_F(RootPortAdjustTest, OnlyBit13ChangesAndAClearBitIsWrittenBackAsRead) {
     EXPECT_EQ(platform_->Pci().Read32(kSlot170Port, 0x15C), c.after);
     EXPECT_EQ(RequestsFor(kSlot170Port, 0x15C), 2u);  // read, then write
   }
+}
+
+// All ones is what a read that no function answered gives; writing it back would set every
+// bit of the port's register.
+TEST_F(RootPortAdjustTest, ARegisterThatReadsAllOnesIsNotWrittenBack) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.pci.at(kSlot170Port).register15C = 0xFFFFFFFF;
+  Start(board);
+  Trigger();
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(RequestsFor(kSlot170Port, 0x15C), 1u);
+
+  // The same when only that read fails (after the subordinate bus and the device's IDs, the
+  // 0x15C read is the pass's third register request) and the port holds its usual value.
+  board = emu::DefaultBoard();
+  Start(board);
+  size_t before = platform_->CountCalls("RegisterAccess.GetRegisterAddress");
+  platform_->Board().faults.push_back({"RegisterAccess.GetRegisterAddress",
+                                       static_cast<uint32_t>(before + 3), 0x0FFFF15C});
+  Trigger();
+  ASSERT_TRUE(platform_->CallsTo("RegisterAccess.GetRegisterAddress")[before + 2].injected);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(platform_->Pci().Read32(kSlot170Port, 0x15C), 0x0001A05Cu);
 }
 
 TEST_F(RootPortAdjustTest, TheDeviceCountsOnlyAsDevice4WithBothIds) {
