@@ -37,6 +37,8 @@ Hob PhitHob() {
   AppendValue<uint64_t>(hob.body, 0x7E000000);  // EfiMemoryBottom
   AppendValue<uint64_t>(hob.body, 0x7EF00000);  // EfiFreeMemoryTop
   AppendValue<uint64_t>(hob.body, 0x7E040000);  // EfiFreeMemoryBottom
+  // EfiEndOfHobList as the PEI core left it, before the DXE core moved the list: stale, as on
+  // OVMF, where it points nowhere near the list. Walks must end at the end HOB, never here.
   AppendValue<uint64_t>(hob.body, 0x7E03F000);  // EfiEndOfHobList
   return hob;
 }
