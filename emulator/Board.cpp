@@ -37,7 +37,7 @@ Hob PhitHob() {
   AppendValue<uint64_t>(hob.body, 0x7E000000);  // EfiMemoryBottom
   AppendValue<uint64_t>(hob.body, 0x7EF00000);  // EfiFreeMemoryTop
   AppendValue<uint64_t>(hob.body, 0x7E040000);  // EfiFreeMemoryBottom
-  AppendValue<uint64_t>(hob.body, 0x7E03F000);  // EfiEndOfHobList
+  AppendValue<uint64_t>(hob.body, 0);           // EfiEndOfHobList: set where the list lies
   return hob;
 }
 
@@ -179,6 +179,17 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board) {
   for (const Hob &hob : board.hobs) emit(hob);
   emit(Hob{EFI_HOB_TYPE_END_OF_HOB_LIST, {}});
   return list;
+}
+
+void SetEndOfHobList(uint8_t *list, size_t endOffset) {
+  EFI_HOB_GENERIC_HEADER header;
+  std::memcpy(&header, list, sizeof(header));
+  if (header.HobType != EFI_HOB_TYPE_HANDOFF ||
+      header.HobLength < sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
+    return;
+  }
+  uint64_t end = reinterpret_cast<uintptr_t>(list) + endOffset;
+  std::memcpy(list + offsetof(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList), &end, sizeof(end));
 }
 
 std::string GuidToString(const EFI_GUID &guid) {
