@@ -69,7 +69,8 @@ std::vector<fuzz::Seed> Seeds() {
   emu::BoardDescription lone;
   emu::SetStackBusHob(lone, emu::StackBusHobSizeFor(2));
   emu::SetStackBus(lone, 1, 1, 0x80);
-  seeds.push_back({"stack-bus-only", Write({kEax5065, {0x22B000, 0x22C000, 0x21A000}, InnerHobs(lone)})});
+  seeds.push_back(
+      {"stack-bus-only", Write({kEax5065, {0x22B000, 0x22C000, 0x21A000}, InnerHobs(lone)})});
 
   emu::SetStackBusHob(lone, emu::StackBusHobSizeFor(1));
   seeds.push_back({"short-table", Write({0x406F1, {0x22B000, 0x11A000}, InnerHobs(lone)})});

@@ -107,7 +107,7 @@ Function Nic(uint8_t bus, uint8_t function, uint16_t command = 0) {
   f.description.vendorId = 0x8086;
   f.description.deviceId = 0x37D2;
   f.description.command = command;
-  f.description.memory = 1;
+  f.description.memory = 1;  // any nonzero: the platform assigns the function a window
   f.description.mac = {0x02, 0xA1, 0xB2, 0xC3, 0xD4, function};
   return f;
 }
