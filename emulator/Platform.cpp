@@ -15,6 +15,20 @@
 #include "Pci.h"
 #include "RegisterAccessProtocol.h"
 
+// Under AddressSanitizer the bytes between a guarded block's end and its guard page are
+// poisoned too, so a read just past the block is caught whatever its size.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define EMULATOR_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define EMULATOR_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#endif
+#endif
+#ifndef EMULATOR_POISON
+#define EMULATOR_POISON(address, size) ((void)(address), (void)(size))
+#define EMULATOR_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace emu {
 
 // ---- Records of the handle database and event machinery ----------------------------------------
@@ -375,6 +389,9 @@ void Platform::BuildTables() {
   static constexpr EFI_GUID kSmbios3TableGuid = {
       0xF2FD1544, 0x9794, 0x4A2C, {0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94}};
   hobList_ = BuildHobList(board_);
+  if (!board_.rawHobList) {
+    SetEndOfHobList(hobList_.data(), hobList_.size() - sizeof(EFI_HOB_GENERIC_HEADER));
+  }
   dxeServices_ = {DXE_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
                   sizeof(EFI_TABLE_HEADER), 0, 0};
   configurationTable_.push_back({kAcpiTableGuid, &dxeServices_});
@@ -466,6 +483,7 @@ void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type, bool guard
   mprotect(guard, page, PROT_NONE);
   block = guard - span;
   std::memset(block, 0xAF, size);
+  EMULATOR_POISON(static_cast<uint8_t *>(block) + size, span - size);
   bool inEntry = currentImage_ >= 0 && !images_[currentImage_]->resident;
   pool_[block] = Allocation{size, type, currentImage_, inEntry, mapping, mappingSize};
   return block;
@@ -473,6 +491,7 @@ void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type, bool guard
 
 void Platform::ReleaseBlock(void *block, const Allocation &allocation) {
   if (allocation.mapping != nullptr) {
+    EMULATOR_UNPOISON(allocation.mapping, allocation.mappingSize);
     munmap(allocation.mapping, allocation.mappingSize);
   } else {
     std::free(block);
@@ -749,7 +768,8 @@ EFI_STATUS Platform::GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT3
   std::u16string wanted;
   for (const CHAR16 *c = name; *c != 0; ++c) wanted.push_back(*c);
   Variable *variable = board_.FindVariable(wanted, *guid);
-  if (variable == nullptr) return EFI_NOT_FOUND;
+  // A variable holds at least one byte: setting one with no data deletes it.
+  if (variable == nullptr || variable->data.empty()) return EFI_NOT_FOUND;
   if (*size < variable->data.size()) {
     *size = variable->data.size();
     return EFI_BUFFER_TOO_SMALL;

@@ -138,7 +138,9 @@ VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
       continue;
     }
     UINT8 *Structure = static_cast<UINT8 *>(Copy);
+    // A formatted area that ends before the Slot ID has none: the bytes there are strings.
     if (Size >= SLOT_ID_EXTENT &&
+        Structure[offsetof(SMBIOS_SYSTEM_SLOTS, Length)] >= SLOT_ID_EXTENT &&
         ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, SlotId)) == KVRN_SLOT_ID) {
       Structure[offsetof(SMBIOS_SYSTEM_SLOTS, SlotDataBusWidth)] = Width;
       Status = Smbios->ReplaceRecord(

@@ -440,6 +440,23 @@ struct EFI_HOB_GENERIC_HEADER {
 };
 static_assert(sizeof(EFI_HOB_GENERIC_HEADER) == 8, "EFI_HOB_GENERIC_HEADER layout");
 
+// The PHIT HOB, which the PEI core puts first in the list; EfiEndOfHobList is the address of
+// the end HOB.
+constexpr UINT32 EFI_HOB_HANDOFF_TABLE_VERSION = 0x0009;
+struct EFI_HOB_HANDOFF_INFO_TABLE {
+  EFI_HOB_GENERIC_HEADER Header;
+  UINT32 Version;
+  UINT32 BootMode;
+  EFI_PHYSICAL_ADDRESS EfiMemoryTop;
+  EFI_PHYSICAL_ADDRESS EfiMemoryBottom;
+  EFI_PHYSICAL_ADDRESS EfiFreeMemoryTop;
+  EFI_PHYSICAL_ADDRESS EfiFreeMemoryBottom;
+  EFI_PHYSICAL_ADDRESS EfiEndOfHobList;
+};
+static_assert(sizeof(EFI_HOB_HANDOFF_INFO_TABLE) == 56, "EFI_HOB_HANDOFF_INFO_TABLE layout");
+static_assert(offsetof(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList) == 48,
+              "EFI_HOB_HANDOFF_INFO_TABLE layout");
+
 struct EFI_HOB_GUID_TYPE {
   EFI_HOB_GENERIC_HEADER Header;
   EFI_GUID Name;

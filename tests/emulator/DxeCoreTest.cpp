@@ -204,6 +204,10 @@ TEST_F(DxeCoreTest, GetVariableFollowsUefiSizeRules) {
             EFI_NOT_FOUND);
   EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, nullptr, nullptr, buffer),
             EFI_INVALID_PARAMETER);
+  // A variable described with no data does not exist (writing no data deletes one).
+  platform_->Board().FindVariable(u"Setup", emu::kSetupVariableGuid)->data.clear();
+  EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, nullptr, &size, buffer),
+            EFI_NOT_FOUND);
 }
 
 TEST_F(DxeCoreTest, FaultsHitTheChosenOccurrence) {

@@ -325,6 +325,23 @@ TEST(SlotRecordsTest, ShortCopiesAreNeverReadPast) {
   }
 }
 
+// Found by fuzzing: the width walk took string bytes at offset 9 for the Slot ID of a structure
+// whose formatted area ends before it, and rewrote that structure (its strings, below offset 7).
+TEST(SlotRecordsTest, WidthWalkLeavesStructuresWithoutASlotIdAlone) {
+  const std::vector<uint8_t> shortArea = {9, 4, 0x40, 0x00, 'a', 'b', 'c', 'd', 'e', 0x01, 0x0B,
+                                          0, 0};
+  const std::vector<uint8_t> areaOfNine = {9, 9, 0x41, 0x00, 1, 0xB6, 0x0D, 0x04, 0x04,
+                                           0x01, 0x0B, 0, 0};
+  emu::BoardDescription board = Board(0x84);
+  Add(board, shortArea);
+  Add(board, areaOfNine);
+  emu::BootResult result = BootSlotService(board);
+  EXPECT_EQ(*result.smbiosAfter.Find(0x40), *result.board.smbios.Find(0x40));
+  EXPECT_EQ(*result.smbiosAfter.Find(0x41), *result.board.smbios.Find(0x41));
+  EXPECT_EQ(WidthOf(result.smbiosAfter, kKvrnHandle), 0x0B);
+  EXPECT_TRUE(result.violations.empty());
+}
+
 TEST(SlotRecordsTest, WalksStopAfterInstance255) {
   for (uint8_t unavailable : {1, 0}) {
     SCOPED_TRACE(unavailable ? "removal walk" : "width walk");

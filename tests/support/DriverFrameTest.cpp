@@ -136,14 +136,24 @@ TEST_F(DriverFrameTest, BoardInfoProtocolIsLookedUpUntilFoundThenCached) {
 
 class HobWalkTest : public DriverFrameTest {
  protected:
-  // Boots the frame on exactly these HOB bytes (followed by nothing else).
-  VOID *Walk(const std::vector<uint8_t> &list, const EFI_GUID &guid = kWantedGuid) {
+  // Boots the frame on exactly these HOB bytes (followed by nothing else), with the PHIT HOB
+  // that opens them naming the end HOB at `endHob` (by default the last 8 bytes) where the
+  // platform put the list.
+  VOID *Walk(const std::vector<uint8_t> &list, size_t endHob = SIZE_MAX) {
     emu::BoardDescription board = emu::DefaultBoard();
     board.rawHobList = list;
     emu::Platform &p = Start(board);
     InitializeDriverFrame(nullptr, p.SystemTable());
     hobs_ = static_cast<uint8_t *>(gHobList);
-    return FindGuidHob(&guid);
+    emu::SetEndOfHobList(hobs_, endHob != SIZE_MAX ? endHob : list.size() - 8);
+    return FindGuidHob(&kWantedGuid);
+  }
+  // The same walk over a list that opens with no PHIT HOB, kept in the test's own buffer.
+  VOID *WalkWithoutPhit(std::vector<uint8_t> &list) {
+    emu::Platform &p = Start();
+    InitializeDriverFrame(nullptr, p.SystemTable());
+    gHobList = list.data();
+    return FindGuidHob(&kWantedGuid);
   }
   uint8_t *hobs_ = nullptr;
 };
@@ -166,13 +176,15 @@ TEST_F(HobWalkTest, NoMatchEndsAtTheTerminator) {
   AddHob(list, EFI_HOB_TYPE_HANDOFF, 56);
   AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 32, GuidBody(kOtherGuid, 8));
   AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+  const size_t endHob = list.size() - 8;
   // Bytes after the terminator that would match must never be reached.
   AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 32, GuidBody(kWantedGuid, 8));
-  EXPECT_EQ(Walk(list), nullptr);
+  EXPECT_EQ(Walk(list, endHob), nullptr);
 }
 
 TEST_F(HobWalkTest, OnlyGuidExtensionHobsMatch) {
   std::vector<uint8_t> list;
+  AddHob(list, EFI_HOB_TYPE_HANDOFF, 56);
   AddHob(list, EFI_HOB_TYPE_MEMORY_ALLOCATION, 48, GuidBody(kWantedGuid, 24));
   AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
   EXPECT_EQ(Walk(list), nullptr);
@@ -180,6 +192,7 @@ TEST_F(HobWalkTest, OnlyGuidExtensionHobsMatch) {
 
 TEST_F(HobWalkTest, GuidHobTooShortForItsNameNeverMatches) {
   std::vector<uint8_t> list;
+  AddHob(list, EFI_HOB_TYPE_HANDOFF, 56);
   AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 16, GuidBody(kWantedGuid, 0));
   AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
   EXPECT_EQ(Walk(list), nullptr);
@@ -200,6 +213,42 @@ TEST_F(HobWalkTest, DamagedLengthsEndTheWalkInsteadOfLooping) {
     EXPECT_EQ(Walk(list), nullptr);
     TearDown();
   }
+}
+
+// Found by fuzzing: a length that steps over the end HOB took the walk past the list, and a
+// named HOB reaching past it was handed to the stack-bus lookup, which read its table there.
+TEST_F(HobWalkTest, NoHobReachesPastTheEndHobThePhitNames) {
+  std::vector<uint8_t> over;
+  AddHob(over, EFI_HOB_TYPE_HANDOFF, 56);
+  AddHob(over, EFI_HOB_TYPE_MEMORY_ALLOCATION, 48 + 8);  // covers the end HOB
+  const size_t endHob = over.size() - 8;
+  over.resize(endHob);
+  AddHob(over, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+  AddHob(over, EFI_HOB_TYPE_GUID_EXTENSION, 32, GuidBody(kWantedGuid, 8));
+  EXPECT_EQ(Walk(over, endHob), nullptr);
+  TearDown();
+
+  std::vector<uint8_t> past;
+  AddHob(past, EFI_HOB_TYPE_HANDOFF, 56);
+  AddHob(past, EFI_HOB_TYPE_GUID_EXTENSION, 40, GuidBody(kWantedGuid, 16));
+  AddHob(past, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+  reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(past.data() + 56)->HobLength = 0x5098;
+  EXPECT_EQ(Walk(past), nullptr);
+}
+
+TEST_F(HobWalkTest, ListWithoutAnEndThePhitNamesHoldsNothing) {
+  std::vector<uint8_t> list;
+  AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 40, GuidBody(kWantedGuid, 16));
+  AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+  EXPECT_EQ(WalkWithoutPhit(list), nullptr);
+  TearDown();
+
+  // A PHIT HOB naming an end inside itself (here: none at all).
+  std::vector<uint8_t> unnamed;
+  AddHob(unnamed, EFI_HOB_TYPE_HANDOFF, 56);
+  AddHob(unnamed, EFI_HOB_TYPE_GUID_EXTENSION, 40, GuidBody(kWantedGuid, 16));
+  AddHob(unnamed, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+  EXPECT_EQ(Walk(unnamed, 0), nullptr);
 }
 
 TEST_F(HobWalkTest, DefaultBoardHoldsAPlatformSizedList) {

@@ -1,0 +1,133 @@
+#include "FuzzPlatform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "DriverFrame.h"
+#include "Pci.h"
+
+namespace fuzz {
+
+// ---- Input -------------------------------------------------------------------------------------
+
+uint8_t Input::Byte() { return at_ < size_ ? data_[at_++] : 0; }
+
+uint16_t Input::Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
+
+uint32_t Input::Dword() { return Word() | static_cast<uint32_t>(Word()) << 16; }
+
+uint64_t Input::Qword() { return Dword() | static_cast<uint64_t>(Dword()) << 32; }
+
+std::vector<uint8_t> Input::Bytes(size_t count) {
+  size_t taken = count < size_ - at_ ? count : size_ - at_;
+  std::vector<uint8_t> bytes(data_ + at_, data_ + at_ + taken);
+  at_ += taken;
+  return bytes;
+}
+
+Output &Output::Byte(uint8_t value) {
+  data_.push_back(value);
+  return *this;
+}
+
+Output &Output::Word(uint16_t value) { return Byte(static_cast<uint8_t>(value)).Byte(value >> 8); }
+
+Output &Output::Dword(uint32_t value) {
+  return Word(static_cast<uint16_t>(value)).Word(static_cast<uint16_t>(value >> 16));
+}
+
+Output &Output::Qword(uint64_t value) {
+  return Dword(static_cast<uint32_t>(value)).Dword(static_cast<uint32_t>(value >> 32));
+}
+
+Output &Output::Bytes(const std::vector<uint8_t> &bytes) {
+  data_.insert(data_.end(), bytes.begin(), bytes.end());
+  return *this;
+}
+
+Output &Output::Run(const std::vector<uint8_t> &bytes) {
+  return Word(static_cast<uint16_t>(bytes.size())).Bytes(bytes);
+}
+
+void WriteSeedsIfAsked(const std::vector<Seed> &seeds) {
+  const char *dir = std::getenv("FUZZ_WRITE_SEEDS");
+  if (dir == nullptr) return;
+  for (const Seed &seed : seeds) {
+    std::string path = std::string(dir) + "/" + seed.name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(seed.input.data()),
+              static_cast<std::streamsize>(seed.input.size()));
+    if (!out) {
+      std::fprintf(stderr, "fuzz: cannot write %s\n", path.c_str());
+      std::exit(2);
+    }
+  }
+  std::fprintf(stderr, "fuzz: wrote %zu seeds to %s\n", seeds.size(), dir);
+  std::exit(0);
+}
+
+// ---- Findings ----------------------------------------------------------------------------------
+
+void Fail(const std::string &what) {
+  std::fprintf(stderr, "fuzz: %s\n", what.c_str());
+  std::abort();
+}
+
+void InitializeHarness() {
+  emu::SetViolationHandler([](const std::string &what) { Fail("platform violation: " + what); });
+  SetCpuidHook(emu::EmulatedCpuid());
+}
+
+// ---- One input's platform ----------------------------------------------------------------------
+
+namespace {
+
+// The frame's globals belong to an image; linked into the target they outlive each platform.
+void ClearFrame() {
+  gST = nullptr;
+  gBS = nullptr;
+  gRT = nullptr;
+  gScratchPool = nullptr;
+  gScratchPoolSize = 0;
+  gDxeServices = nullptr;
+  gHobList = nullptr;
+  gRegisterAccess = nullptr;
+  gBoardInfo = nullptr;
+}
+
+}  // namespace
+
+DriverRun::DriverRun(emu::BoardDescription board) {
+  ClearFrame();
+  platform_ = std::make_unique<emu::Platform>(std::move(board));
+  InitializeDriverFrame(nullptr, platform_->SystemTable());
+  poolBlocks_ = platform_->LivePoolBlocks();
+}
+
+DriverRun::~DriverRun() {
+  Expect(platform_->LivePoolBlocks() <= poolBlocks_,
+         "the driver left " + std::to_string(platform_->LivePoolBlocks() - poolBlocks_) +
+             " pool blocks it was handed or allocated");
+  ReleaseScratchPool();
+  platform_.reset();
+  ClearFrame();
+}
+
+uint8_t *DriverRun::HobList() const { return static_cast<uint8_t *>(gHobList); }
+
+std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs) {
+  std::vector<uint8_t> list(sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0);
+  EFI_HOB_HANDOFF_INFO_TABLE phit{};
+  phit.Header = {EFI_HOB_TYPE_HANDOFF, static_cast<UINT16>(sizeof(phit)), 0};
+  phit.Version = EFI_HOB_HANDOFF_TABLE_VERSION;
+  std::memcpy(list.data(), &phit, sizeof(phit));
+  list.insert(list.end(), hobs.begin(), hobs.end());
+  EFI_HOB_GENERIC_HEADER end{EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
+  const uint8_t *endBytes = reinterpret_cast<const uint8_t *>(&end);
+  list.insert(list.end(), endBytes, endBytes + sizeof(end));
+  return list;
+}
+
+}  // namespace fuzz

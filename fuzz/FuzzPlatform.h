@@ -1,0 +1,104 @@
+// What every fuzz target shares: an input reader and writer (the seed corpora are written with
+// the writer, so a seed reads back as the case it was written from), and one emulated platform
+// per input on which the driver code linked into the target runs with its frame started afresh.
+#ifndef FUZZ_FUZZ_PLATFORM_H_
+#define FUZZ_FUZZ_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Board.h"
+#include "Platform.h"
+
+namespace fuzz {
+
+// Reads an input front to back, little-endian. Past its end every value reads 0 and every run
+// of bytes is empty, so any input is a case.
+class Input {
+ public:
+  Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+  uint8_t Byte();
+  uint16_t Word();
+  uint32_t Dword();
+  uint64_t Qword();
+  bool Flag() { return (Byte() & 1) != 0; }
+  // Up to `count` bytes, fewer where the input ends.
+  std::vector<uint8_t> Bytes(size_t count);
+  // A run written by Output::Run: a 16-bit length, then that many bytes.
+  std::vector<uint8_t> Run() { return Bytes(Word()); }
+  std::vector<uint8_t> Rest() { return Bytes(size_ - at_); }
+  size_t Left() const { return size_ - at_; }
+
+ private:
+  const uint8_t *data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+// Builds an input in the form Input reads it.
+class Output {
+ public:
+  Output &Byte(uint8_t value);
+  Output &Word(uint16_t value);
+  Output &Dword(uint32_t value);
+  Output &Qword(uint64_t value);
+  Output &Flag(bool value) { return Byte(value ? 1 : 0); }
+  Output &Bytes(const std::vector<uint8_t> &bytes);
+  Output &Run(const std::vector<uint8_t> &bytes);
+  const std::vector<uint8_t> &Data() const { return data_; }
+
+ private:
+  std::vector<uint8_t> data_;
+};
+
+// A named seed of a target's corpus.
+struct Seed {
+  std::string name;
+  std::vector<uint8_t> input;
+};
+
+// When FUZZ_WRITE_SEEDS names a directory, writes the seeds there and ends the process; the
+// targets call it from LLVMFuzzerInitialize, so `FUZZ_WRITE_SEEDS=fuzz/corpus/x build-fuzz/x`
+// rewrites a corpus.
+void WriteSeedsIfAsked(const std::vector<Seed> &seeds);
+
+// Once per process: platform violations end the run as crashes, and CPUID of the driver code
+// linked into the target asks the emulated processor.
+void InitializeHarness();
+
+// The broken expectation ends the run as a crash, with its reason.
+[[noreturn]] void Fail(const std::string &what);
+inline void Expect(bool holds, const std::string &what) {
+  if (!holds) Fail(what);
+}
+
+// One input's platform, with the driver frame started on it as the image's entry point starts
+// it. When the run ends, the pool must hold no more than the scratch pool (every copy the
+// platform handed the driver was freed); then the scratch pool goes and the frame's globals are
+// cleared, so the next input starts from a fresh image's state.
+class DriverRun {
+ public:
+  explicit DriverRun(emu::BoardDescription board);
+  ~DriverRun();
+  DriverRun(const DriverRun &) = delete;
+  DriverRun &operator=(const DriverRun &) = delete;
+
+  emu::Platform &Platform() { return *platform_; }
+  // The HOB list the frame found (null without one) and its size.
+  uint8_t *HobList() const;
+
+ private:
+  std::unique_ptr<emu::Platform> platform_;
+  size_t poolBlocks_ = 0;
+};
+
+// The PHIT HOB that opens every list the PEI core hands over (its EfiEndOfHobList is filled in
+// where the list comes to lie), the HOBs given, and the end HOB.
+std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs);
+
+}  // namespace fuzz
+
+#endif  // FUZZ_FUZZ_PLATFORM_H_

@@ -1,0 +1,235 @@
+// The board hook protocol's NIC MAC collection over arbitrary configuration space: the root port
+// the onboard NIC's slot code resolves to (or none), its bus numbers, whatever functions sit on
+// the buses below it, and arbitrary configuration dwords on top (BARs, IDs, Command). Device
+// memory answers where a BAR pair decodes a function's window; nothing else of the address
+// space answers (all ones). The caller's lists are exactly as large as their room.
+//
+// Input: processor (byte, as hob_walk), slot code of the onboard NIC (flag, then a dword when
+// set), root port (flag: present; word: BDF; bytes: secondary and subordinate bus), function
+// count (byte, at most 8) with each function's BDF, vendor and device ID, Command (words),
+// memory (flag) and MAC (6 bytes), then dword pokes (count byte, at most 8; each the function
+// by position, the dword's offset / 4 in the header, the value).
+#include <cstring>
+#include <memory>
+
+#include "BoardInfoProtocol.h"
+#include "DriverFrame.h"
+#include "FuzzPlatform.h"
+#include "Pci.h"
+#include "SlotServices.h"
+
+namespace {
+
+constexpr uint32_t kEax5065 = 0x50654;
+constexpr uint32_t kEax606A = 0x606A6;
+constexpr uint32_t kNicSlotCode = 0x12A000;  // CPU1 stack 2 port A
+constexpr UINT16 kNicRootPort = PciBdf(0x17, 0, 0);
+constexpr size_t kMaxFunctions = 8;
+constexpr size_t kMaxPokes = 8;
+constexpr uint8_t kFill = 0xA5;
+
+struct Function {
+  uint16_t bdf = 0;
+  emu::PciFunction description;
+};
+
+struct Poke {
+  uint8_t function = 0;
+  uint8_t dword = 0;  // offset / 4 within the 64-byte header
+  uint32_t value = 0;
+};
+
+struct Case {
+  uint32_t cpuidEax = kEax5065;
+  uint32_t code = kNicSlotCode;
+  bool rootPort = true;
+  uint16_t rootPortBdf = kNicRootPort;
+  uint8_t secondary = 0x18;
+  uint8_t subordinate = 0x18;
+  std::vector<Function> functions;
+  std::vector<Poke> pokes;
+};
+
+Case Read(fuzz::Input &in) {
+  Case c;
+  switch (in.Byte() % 3) {
+    case 0: c.cpuidEax = kEax5065; break;
+    case 1: c.cpuidEax = kEax606A; break;
+    default: c.cpuidEax = in.Dword(); break;
+  }
+  if (in.Flag()) c.code = in.Dword();
+  c.rootPort = in.Flag();
+  c.rootPortBdf = in.Word();
+  c.secondary = in.Byte();
+  c.subordinate = in.Byte();
+  size_t functions = in.Byte() % (kMaxFunctions + 1);
+  for (size_t i = 0; i < functions; ++i) {
+    Function f;
+    f.bdf = in.Word();
+    f.description.vendorId = in.Word();
+    f.description.deviceId = in.Word();
+    f.description.command = in.Word();
+    f.description.memory = in.Flag() ? 0x9D000000 + i * emu::kDeviceMemorySize : 0;
+    for (uint8_t &byte : f.description.mac) byte = in.Byte();
+    c.functions.push_back(f);
+  }
+  size_t pokes = in.Byte() % (kMaxPokes + 1);
+  for (size_t i = 0; i < pokes; ++i) c.pokes.push_back({in.Byte(), in.Byte(), in.Dword()});
+  return c;
+}
+
+std::vector<uint8_t> Write(const Case &c) {
+  fuzz::Output out;
+  if (c.cpuidEax == kEax5065) {
+    out.Byte(0);
+  } else if (c.cpuidEax == kEax606A) {
+    out.Byte(1);
+  } else {
+    out.Byte(2).Dword(c.cpuidEax);
+  }
+  out.Flag(c.code != kNicSlotCode);
+  if (c.code != kNicSlotCode) out.Dword(c.code);
+  out.Flag(c.rootPort).Word(c.rootPortBdf).Byte(c.secondary).Byte(c.subordinate);
+  out.Byte(static_cast<uint8_t>(c.functions.size()));
+  for (const Function &f : c.functions) {
+    out.Word(f.bdf).Word(f.description.vendorId).Word(f.description.deviceId);
+    out.Word(f.description.command).Flag(f.description.memory != 0);
+    for (uint8_t byte : f.description.mac) out.Byte(byte);
+  }
+  out.Byte(static_cast<uint8_t>(c.pokes.size()));
+  for (const Poke &p : c.pokes) out.Byte(p.function).Byte(p.dword).Dword(p.value);
+  return out.Data();
+}
+
+Function Nic(uint8_t bus, uint8_t function, uint16_t command = 0) {
+  Function f;
+  f.bdf = PciBdf(bus, 0, function);
+  f.description.vendorId = 0x8086;
+  f.description.deviceId = 0x37D2;
+  f.description.command = command;
+  f.description.memory = 1;  // any nonzero: the platform assigns the function a window
+  f.description.mac = {0x02, 0xA1, 0xB2, 0xC3, 0xD4, function};
+  return f;
+}
+
+std::vector<fuzz::Seed> Seeds() {
+  Case four;
+  for (uint8_t f = 0; f < 4; ++f) four.functions.push_back(Nic(0x18, f));
+  Case two = four;
+  two.functions.resize(2);
+  Case none;
+  Case deeper = four;  // function 0 on the highest answering bus, the rest on the secondary
+  deeper.subordinate = 0x1B;
+  deeper.functions[0].bdf = PciBdf(0x1A, 0, 0);
+  Case busZero = four;
+  busZero.secondary = busZero.subordinate = 0;
+  for (Function &f : busZero.functions) f.bdf &= 0x00FF;
+  Case decoding = four;
+  decoding.functions[0].description.command = 0x0002;
+  decoding.functions[1].description.command = 0x0004;
+  decoding.functions[2].description.command = 0x0006;
+  Case bars = four;  // BARs the platform left: none, type bits only, past any window
+  bars.pokes = {{0, 4, 0}, {0, 5, 0}, {1, 4, 0x0000000C}, {2, 4, 0xFFFFFFF0}, {3, 1, 0xFFFFFFFF}};
+  Case other = four;  // the processor with the other port table: port A is device 2
+  other.cpuidEax = kEax606A;
+  other.rootPortBdf = PciBdf(0x17, 2, 0);
+  Case fallback = four;  // a code without a socket names the root port's BDF itself
+  fallback.code = kNicRootPort;
+  return {{"four-functions", Write(four)},     {"two-functions", Write(two)},
+          {"no-device", Write(none)},          {"function-0-deeper", Write(deeper)},
+          {"bus-zero", Write(busZero)},        {"decoding-already", Write(decoding)},
+          {"bars-poked", Write(bars)},         {"signature-606a", Write(other)},
+          {"code-without-socket", Write(fallback)}};
+}
+
+// The board around the functions: the default processor's stack-bus table, the NIC's code in
+// slot 128, and no other PCI function.
+const emu::BoardDescription &BaseBoard() {
+  static const emu::BoardDescription board = [] {
+    emu::BoardDescription base;
+    emu::AddDefaultPciTopology(base);
+    base.pci.clear();
+    return base;
+  }();
+  return board;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fuzz::WriteSeedsIfAsked(Seeds());
+  fuzz::InitializeHarness();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::Input in(data, size);
+  Case c = Read(in);
+
+  emu::BoardDescription board = BaseBoard();
+  board.cpuidEax = c.cpuidEax;
+  board.slots[SLOT_INDEX_ONBOARD_NIC] = c.code;
+  std::vector<uint16_t> present;
+  if (c.rootPort) {
+    emu::PciFunction port;
+    port.rootPort = true;
+    port.vendorId = 0x8086;
+    port.deviceId = 0x2030;
+    port.secondaryBus = c.secondary;
+    port.subordinateBus = c.subordinate;
+    board.pci[c.rootPortBdf] = port;
+    present.push_back(c.rootPortBdf);
+  }
+  for (const Function &f : c.functions) {
+    board.pci[f.bdf] = f.description;
+    present.push_back(f.bdf);
+  }
+
+  fuzz::DriverRun run(std::move(board));
+  emu::Platform &platform = run.Platform();
+  emu::PciBus &pci = platform.Pci();
+  // What the platform left in configuration space. A BAR pair it assigned decodes memory above
+  // the legacy area (a pair of 0 decodes nothing).
+  for (const Poke &p : c.pokes) {
+    if (present.empty()) break;
+    pci.Poke32(present[p.function % present.size()], (p.dword % 16) * 4, p.value);
+  }
+  for (uint16_t bdf : present) {
+    uint64_t base = (uint64_t{pci.Read32(bdf, PCI_BAR1_OFFSET)} << 32 |
+                     pci.Read32(bdf, PCI_BAR0_OFFSET)) & ~uint64_t{PCI_BAR_FLAG_MASK};
+    if (base != 0 && base < emu::kDeviceMemorySize) {
+      pci.Poke32(bdf, PCI_BAR0_OFFSET, pci.Read32(bdf, PCI_BAR0_OFFSET) | emu::kDeviceMemorySize);
+    }
+  }
+  platform.AddMemoryReader([](void *to, const void *, size_t length) {
+    std::memset(to, 0xFF, length);
+    return true;
+  });
+  std::vector<uint32_t> commands;
+  for (uint16_t bdf : present) commands.push_back(pci.Read32(bdf, PCI_COMMAND_OFFSET));
+  const size_t writesBefore = pci.Writes().size();
+
+  // The consumer's record and secondary list, with no byte to spare.
+  auto record = std::make_unique<uint8_t[]>(NIC_PRIMARY_RECORD_SIZE);
+  auto secondary = std::make_unique<uint8_t[]>(NIC_SECONDARY_LIST_SIZE);
+  std::memset(record.get(), kFill, NIC_PRIMARY_RECORD_SIZE);
+  std::memset(secondary.get(), kFill, NIC_SECONDARY_LIST_SIZE);
+  const EFI_STATUS status =
+      mBoardHookProtocol.CollectNicMacAddresses(record.get(), secondary.get());
+
+  fuzz::Expect(status == EFI_SUCCESS, "CollectNicMacAddresses failed");
+  fuzz::Expect(record[0] == kFill && record[1] == kFill && record[2] == kFill,
+               "CollectNicMacAddresses changed bytes 0 to 2 of the caller's record");
+  fuzz::Expect(record[NIC_PRIMARY_LIST_OFFSET] <= 1, "more than one entry in the primary list");
+  fuzz::Expect(secondary[0] <= 3, "more than three entries in the secondary list");
+  const std::vector<emu::PciWrite> &writes = pci.Writes();
+  for (size_t i = writesBefore; i < writes.size(); ++i) {
+    fuzz::Expect(writes[i].offset == PCI_COMMAND_OFFSET,
+                 "CollectNicMacAddresses wrote a register other than Command");
+  }
+  for (size_t i = 0; i < present.size(); ++i) {
+    fuzz::Expect(pci.Read32(present[i], PCI_COMMAND_OFFSET) == commands[i],
+                 "CollectNicMacAddresses left a Command register changed");
+  }
+  return 0;
+}

@@ -1,0 +1,32 @@
+// The budget reports that scripts/budgets writes: image sizes and sections, and the instructions
+// the drivers execute in each pass of the default boot.
+#ifndef TOOLS_BUDGETS_BUDGETS_H_
+#define TOOLS_BUDGETS_BUDGETS_H_
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace budgets {
+
+constexpr size_t kImageBudget = 6 * 1024;
+constexpr unsigned long long kBootBudget = 100000;
+constexpr unsigned long long kPassBudget = 50000;
+
+// Each image's file size against the budget, and its sections (placement, sizes, access).
+// False when an image cannot be read as PE32+.
+bool ReportImages(const std::vector<std::string> &paths, std::ostream &out);
+
+// Plays the default boot, as boardsim does, and then asks the board hook protocol's answer
+// members once each, as its consumer polls them: every pass of both drivers runs once.
+// Returns 0 when the platform found nothing wrong.
+int PlayBoot();
+
+// Reads callgrind profiles, one per pass, each collected only while that pass ran, given as
+// pairs of the pass's name and its profile, and reports the instructions executed inside the
+// drivers' own objects, apart from the emulator's work. False when a profile cannot be read.
+bool ReportBootCost(const std::vector<std::string> &namesAndProfiles, std::ostream &out);
+
+}  // namespace budgets
+
+#endif  // TOOLS_BUDGETS_BUDGETS_H_
