@@ -183,17 +183,6 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board) {
   return list;
 }
 
-void SetEndOfHobList(uint8_t *list, size_t endOffset) {
-  EFI_HOB_GENERIC_HEADER header;
-  std::memcpy(&header, list, sizeof(header));
-  if (header.HobType != EFI_HOB_TYPE_HANDOFF ||
-      header.HobLength < sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
-    return;
-  }
-  uint64_t end = reinterpret_cast<uintptr_t>(list) + endOffset;
-  std::memcpy(list + offsetof(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList), &end, sizeof(end));
-}
-
 std::string GuidToString(const EFI_GUID &guid) {
   char text[40];
   std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",

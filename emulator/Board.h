@@ -115,10 +115,6 @@ BoardDescription DefaultBoard();
 
 // The list the drivers walk, built from the description (PHIT HOB first, end HOB last).
 std::vector<uint8_t> BuildHobList(const BoardDescription &board);
-// Points the PHIT HOB that opens `list` at the end HOB `endOffset` bytes into it, at the address
-// where the list lies now, as the PEI core leaves EfiEndOfHobList. The platform does it for the
-// list it builds; a raw list is left as described. A list that opens otherwise is left alone.
-void SetEndOfHobList(uint8_t *list, size_t endOffset);
 
 // Board files: one setting per line, "#" starts a comment. ParseBoardFile applies the lines on
 // top of `board`; on a bad line it returns false and names the line in `error`.

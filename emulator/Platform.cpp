@@ -389,9 +389,6 @@ void Platform::BuildTables() {
   static constexpr EFI_GUID kSmbios3TableGuid = {
       0xF2FD1544, 0x9794, 0x4A2C, {0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94}};
   hobList_ = BuildHobList(board_);
-  if (!board_.rawHobList) {
-    SetEndOfHobList(hobList_.data(), hobList_.size() - sizeof(EFI_HOB_GENERIC_HEADER));
-  }
   dxeServices_ = {DXE_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
                   sizeof(EFI_TABLE_HEADER), 0, 0};
   configurationTable_.push_back({kAcpiTableGuid, &dxeServices_});

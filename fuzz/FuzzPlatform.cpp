@@ -124,9 +124,15 @@ std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs) {
   phit.Version = EFI_HOB_HANDOFF_TABLE_VERSION;
   std::memcpy(list.data(), &phit, sizeof(phit));
   list.insert(list.end(), hobs.begin(), hobs.end());
+  // The end HOB, and as many again as the longest HOB could step over: a list is always
+  // terminated, so wherever a length from the given bytes lands (8-byte steps from the list's
+  // start, a 16-bit length at most), there is an end HOB, and the walk never leaves the buffer.
+  list.resize((list.size() + 7) & ~size_t{7}, 0);
   EFI_HOB_GENERIC_HEADER end{EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
   const uint8_t *endBytes = reinterpret_cast<const uint8_t *>(&end);
-  list.insert(list.end(), endBytes, endBytes + sizeof(end));
+  for (size_t i = 0; i < kHobListTail / sizeof(end); ++i) {
+    list.insert(list.end(), endBytes, endBytes + sizeof(end));
+  }
   return list;
 }
 

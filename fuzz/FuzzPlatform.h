@@ -95,8 +95,9 @@ class DriverRun {
   size_t poolBlocks_ = 0;
 };
 
-// The PHIT HOB that opens every list the PEI core hands over (its EfiEndOfHobList is filled in
-// where the list comes to lie), the HOBs given, and the end HOB.
+// The PHIT HOB that opens every list the PEI core hands over, the HOBs given, and end HOBs for
+// as far as any HOB length could reach past them (kHobListTail bytes).
+constexpr size_t kHobListTail = 0x10000;
 std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs);
 
 }  // namespace fuzz

@@ -66,30 +66,9 @@ VOID *FetchHobList() {
   return gHobList;
 }
 
-// The PEI core opens the list with its PHIT HOB, whose EfiEndOfHobList is the address of the end
-// HOB: no HOB of the list reaches past it. Null when the list does not open that way, or its
-// PHIT names no place after itself; such a list has no end a walk could rely on.
-static const UINT8 *EndOfHobList(const UINT8 *List) {
-  const EFI_HOB_HANDOFF_INFO_TABLE *Phit =
-      reinterpret_cast<const EFI_HOB_HANDOFF_INFO_TABLE *>(List);
-  if (Phit->Header.HobType != EFI_HOB_TYPE_HANDOFF ||
-      Phit->Header.HobLength < sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
-    return nullptr;
-  }
-  const UINTN End = static_cast<UINTN>(Phit->EfiEndOfHobList);
-  if (End < reinterpret_cast<UINTN>(List) + Phit->Header.HobLength) {
-    return nullptr;
-  }
-  return reinterpret_cast<const UINT8 *>(End);
-}
-
 VOID *FindGuidHob(const EFI_GUID *Guid) {
   UINT8 *Hob = static_cast<UINT8 *>(FetchHobList());
   if (Hob == nullptr) {
-    return nullptr;
-  }
-  const UINT8 *End = EndOfHobList(Hob);
-  if (End == nullptr) {
     return nullptr;
   }
   for (;;) {
@@ -97,11 +76,11 @@ VOID *FindGuidHob(const EFI_GUID *Guid) {
     if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
       return nullptr;
     }
-    // HOB lengths are 8-byte multiples that cover at least their header and end by the end HOB;
-    // anything else means the list is damaged, and stepping by it could loop forever or leave
-    // the list (and a HOB returned would hand its reader bytes past it).
-    if (Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER) || (Header->HobLength & 7) != 0 ||
-        Header->HobLength > static_cast<UINTN>(End - Hob)) {
+    // HOB lengths are 8-byte multiples that cover at least their header; anything else means
+    // the list is damaged, and stepping by it could loop forever or leave the list. The walk
+    // ends only at the end HOB: the hand-off HOB's EfiEndOfHobList is not a bound, since the
+    // DXE core moves the list and real firmware leaves that pointer behind.
+    if (Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER) || (Header->HobLength & 7) != 0) {
       return nullptr;
     }
     // A GUID HOB too short to hold its name cannot be the one asked for.

@@ -31,8 +31,6 @@ VOID *FetchHobList();
 
 // Start of the first GUID extension HOB with that name, or null. Its data begins
 // GUID_HOB_DATA_OFFSET bytes further on, and GuidHobDataSize tells how much of it there is.
-// The walk keeps to the list the PHIT HOB bounds; a HOB that would reach past its end HOB
-// ends the walk, with null.
 VOID *FindGuidHob(const EFI_GUID *Guid);
 constexpr UINTN GUID_HOB_DATA_OFFSET = sizeof(EFI_HOB_GUID_TYPE);
 UINTN GuidHobDataSize(const VOID *GuidHob);
