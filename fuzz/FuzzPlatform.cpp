@@ -117,6 +117,24 @@ DriverRun::~DriverRun() {
 
 uint8_t *DriverRun::HobList() const { return static_cast<uint8_t *>(gHobList); }
 
+uint32_t ReadCpuidEax(Input &in) {
+  switch (in.Byte() % 3) {
+    case 0: return kEax5065;
+    case 1: return kEax606A;
+    default: return in.Dword();
+  }
+}
+
+void WriteCpuidEax(Output &out, uint32_t eax) {
+  if (eax == kEax5065) {
+    out.Byte(0);
+  } else if (eax == kEax606A) {
+    out.Byte(1);
+  } else {
+    out.Byte(2).Dword(eax);
+  }
+}
+
 std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs) {
   std::vector<uint8_t> list(sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0);
   EFI_HOB_HANDOFF_INFO_TABLE phit{};

@@ -54,6 +54,13 @@ class Output {
   std::vector<uint8_t> data_;
 };
 
+// The processor of a case: the two the drivers know, or any CPUID leaf 1 EAX. Written as a
+// selector byte (0: signature 0x5065, 1: 0x606A, else an EAX dword follows).
+constexpr uint32_t kEax5065 = 0x50654;
+constexpr uint32_t kEax606A = 0x606A6;
+uint32_t ReadCpuidEax(Input &in);
+void WriteCpuidEax(Output &out, uint32_t eax);
+
 // A named seed of a target's corpus.
 struct Seed {
   std::string name;

@@ -14,23 +14,17 @@
 
 namespace {
 
-constexpr uint32_t kEax5065 = 0x50654;
-constexpr uint32_t kEax606A = 0x606A6;
 constexpr size_t kMaxCodes = 8;
 
 struct Case {
-  uint32_t cpuidEax = kEax5065;
+  uint32_t cpuidEax = fuzz::kEax5065;
   std::vector<uint32_t> codes;
   std::vector<uint8_t> hobs;  // between the PHIT HOB and the end HOB
 };
 
 Case Read(fuzz::Input &in) {
   Case c;
-  switch (in.Byte() % 3) {
-    case 0: c.cpuidEax = kEax5065; break;
-    case 1: c.cpuidEax = kEax606A; break;
-    default: c.cpuidEax = in.Dword(); break;
-  }
+  c.cpuidEax = fuzz::ReadCpuidEax(in);
   size_t count = in.Byte() % (kMaxCodes + 1);
   for (size_t i = 0; i < count; ++i) c.codes.push_back(in.Dword());
   c.hobs = in.Rest();
@@ -39,13 +33,7 @@ Case Read(fuzz::Input &in) {
 
 std::vector<uint8_t> Write(const Case &c) {
   fuzz::Output out;
-  if (c.cpuidEax == kEax5065) {
-    out.Byte(0);
-  } else if (c.cpuidEax == kEax606A) {
-    out.Byte(1);
-  } else {
-    out.Byte(2).Dword(c.cpuidEax);
-  }
+  fuzz::WriteCpuidEax(out, c.cpuidEax);
   out.Byte(static_cast<uint8_t>(c.codes.size()));
   for (uint32_t code : c.codes) out.Dword(code);
   return out.Bytes(c.hobs).Data();
@@ -64,14 +52,14 @@ std::vector<fuzz::Seed> Seeds() {
                                        0x00B000, 0x270000, 0x22E000, 0xF5A000};
   std::vector<fuzz::Seed> seeds;
   emu::BoardDescription board = emu::DefaultBoard();
-  seeds.push_back({"default-board", Write({kEax5065, codes, InnerHobs(board)})});
-  seeds.push_back({"default-board-606a", Write({kEax606A, codes, InnerHobs(board)})});
+  seeds.push_back({"default-board", Write({fuzz::kEax5065, codes, InnerHobs(board)})});
+  seeds.push_back({"default-board-606a", Write({fuzz::kEax606A, codes, InnerHobs(board)})});
 
   emu::BoardDescription lone;
   emu::SetStackBusHob(lone, emu::StackBusHobSizeFor(2));
   emu::SetStackBus(lone, 1, 1, 0x80);
   seeds.push_back(
-      {"stack-bus-only", Write({kEax5065, {0x22B000, 0x22C000, 0x21A000}, InnerHobs(lone)})});
+      {"stack-bus-only", Write({fuzz::kEax5065, {0x22B000, 0x22C000, 0x21A000}, InnerHobs(lone)})});
 
   emu::SetStackBusHob(lone, emu::StackBusHobSizeFor(1));
   seeds.push_back({"short-table", Write({0x406F1, {0x22B000, 0x11A000}, InnerHobs(lone)})});
@@ -79,14 +67,14 @@ std::vector<fuzz::Seed> Seeds() {
   emu::BoardDescription none = emu::DefaultBoard();
   emu::RemoveStackBusHob(none);
   none.hobs.resize(12);
-  seeds.push_back({"no-stack-bus", Write({kEax5065, {0x22B000}, InnerHobs(none)})});
+  seeds.push_back({"no-stack-bus", Write({fuzz::kEax5065, {0x22B000}, InnerHobs(none)})});
 
   // A GUID HOB with the stack-bus name but no room for its name's data.
   std::vector<uint8_t> shortHob(sizeof(EFI_HOB_GUID_TYPE), 0);
   EFI_HOB_GUID_TYPE header{{EFI_HOB_TYPE_GUID_EXTENSION, sizeof(EFI_HOB_GUID_TYPE), 0},
                            gStackBusHobGuid};
   std::memcpy(shortHob.data(), &header, sizeof(header));
-  seeds.push_back({"empty-stack-bus", Write({kEax5065, {0x22B000}, shortHob})});
+  seeds.push_back({"empty-stack-bus", Write({fuzz::kEax5065, {0x22B000}, shortHob})});
   return seeds;
 }
 

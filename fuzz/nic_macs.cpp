@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr uint32_t kEax5065 = 0x50654;
-constexpr uint32_t kEax606A = 0x606A6;
 constexpr uint32_t kNicSlotCode = 0x12A000;  // CPU1 stack 2 port A
 constexpr UINT16 kNicRootPort = PciBdf(0x17, 0, 0);
 constexpr size_t kMaxFunctions = 8;
@@ -40,7 +38,7 @@ struct Poke {
 };
 
 struct Case {
-  uint32_t cpuidEax = kEax5065;
+  uint32_t cpuidEax = fuzz::kEax5065;
   uint32_t code = kNicSlotCode;
   bool rootPort = true;
   uint16_t rootPortBdf = kNicRootPort;
@@ -52,11 +50,7 @@ struct Case {
 
 Case Read(fuzz::Input &in) {
   Case c;
-  switch (in.Byte() % 3) {
-    case 0: c.cpuidEax = kEax5065; break;
-    case 1: c.cpuidEax = kEax606A; break;
-    default: c.cpuidEax = in.Dword(); break;
-  }
+  c.cpuidEax = fuzz::ReadCpuidEax(in);
   if (in.Flag()) c.code = in.Dword();
   c.rootPort = in.Flag();
   c.rootPortBdf = in.Word();
@@ -80,13 +74,7 @@ Case Read(fuzz::Input &in) {
 
 std::vector<uint8_t> Write(const Case &c) {
   fuzz::Output out;
-  if (c.cpuidEax == kEax5065) {
-    out.Byte(0);
-  } else if (c.cpuidEax == kEax606A) {
-    out.Byte(1);
-  } else {
-    out.Byte(2).Dword(c.cpuidEax);
-  }
+  fuzz::WriteCpuidEax(out, c.cpuidEax);
   out.Flag(c.code != kNicSlotCode);
   if (c.code != kNicSlotCode) out.Dword(c.code);
   out.Flag(c.rootPort).Word(c.rootPortBdf).Byte(c.secondary).Byte(c.subordinate);
@@ -131,7 +119,7 @@ std::vector<fuzz::Seed> Seeds() {
   Case bars = four;  // BARs the platform left: none, type bits only, past any window
   bars.pokes = {{0, 4, 0}, {0, 5, 0}, {1, 4, 0x0000000C}, {2, 4, 0xFFFFFFF0}, {3, 1, 0xFFFFFFFF}};
   Case other = four;  // the processor with the other port table: port A is device 2
-  other.cpuidEax = kEax606A;
+  other.cpuidEax = fuzz::kEax606A;
   other.rootPortBdf = PciBdf(0x17, 2, 0);
   Case fallback = four;  // a code without a socket names the root port's BDF itself
   fallback.code = kNicRootPort;
