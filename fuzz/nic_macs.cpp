@@ -16,7 +16,7 @@
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
 #include "Pci.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 namespace {
 

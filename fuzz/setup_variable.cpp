@@ -19,7 +19,7 @@
 #include "MenuPruner.h"
 #include "SetupMenus.h"
 #else
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 #endif
 
 namespace {

@@ -14,7 +14,7 @@
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // MenuPruner's routines, in the order the firmware meets them, and the setup's form-set titles.
-#ifndef MENU_FILTER_MENU_PRUNER_H_
-#define MENU_FILTER_MENU_PRUNER_H_
+#ifndef MENU_PRUNER_MENU_PRUNER_H_
+#define MENU_PRUNER_MENU_PRUNER_H_
 
 #include "SetupEditProtocol.h"
 #include "Uefi.h"
@@ -19,4 +19,4 @@ SETUP_EDIT_PROTOCOL *LocateSetupEdit();
 inline constexpr CHAR8 SETUP_FORM_SET[] = "Setup";
 inline constexpr CHAR8 SOCKET_CONFIGURATION_FORM_SET[] = "Socket Configuration";
 
-#endif  // MENU_FILTER_MENU_PRUNER_H_
+#endif  // MENU_PRUNER_MENU_PRUNER_H_

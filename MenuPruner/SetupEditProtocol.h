@@ -1,8 +1,8 @@
 // Setup edit protocol: hides, retitles and suppresses items of the platform's setup menus,
 // addressed by form-set title and string id. Another platform driver installs it; MenuPruner
 // only calls it, and the emulator provides it.
-#ifndef MENU_FILTER_SETUP_EDIT_PROTOCOL_H_
-#define MENU_FILTER_SETUP_EDIT_PROTOCOL_H_
+#ifndef MENU_PRUNER_SETUP_EDIT_PROTOCOL_H_
+#define MENU_PRUNER_SETUP_EDIT_PROTOCOL_H_
 
 #include "Uefi.h"
 
@@ -28,4 +28,4 @@ static_assert(offsetof(SETUP_EDIT_PROTOCOL, UpdateString) == 0x08, "setup edit l
 static_assert(offsetof(SETUP_EDIT_PROTOCOL, SuppressItem) == 0x28, "setup edit layout");
 static_assert(sizeof(SETUP_EDIT_PROTOCOL) == 6 * sizeof(VOID *), "setup edit layout");
 
-#endif  // MENU_FILTER_SETUP_EDIT_PROTOCOL_H_
+#endif  // MENU_PRUNER_SETUP_EDIT_PROTOCOL_H_

@@ -1,7 +1,7 @@
 // Board hook protocol, installed by BoardSlotService for the platform's own drivers. Its chief
 // member reads the onboard network controller's MAC addresses from the controller itself.
-#ifndef SLOT_SERVICES_BOARD_HOOK_PROTOCOL_H_
-#define SLOT_SERVICES_BOARD_HOOK_PROTOCOL_H_
+#ifndef BOARD_SLOT_SERVICE_BOARD_HOOK_PROTOCOL_H_
+#define BOARD_SLOT_SERVICE_BOARD_HOOK_PROTOCOL_H_
 
 #include "Uefi.h"
 
@@ -34,4 +34,4 @@ static_assert(offsetof(BOARD_HOOK_PROTOCOL, ReturnTrue) == 0x18, "board hook lay
 static_assert(offsetof(BOARD_HOOK_PROTOCOL, ReturnSuccess) == 0x20, "board hook layout");
 static_assert(sizeof(BOARD_HOOK_PROTOCOL) == 9 * sizeof(VOID *), "board hook layout");
 
-#endif  // SLOT_SERVICES_BOARD_HOOK_PROTOCOL_H_
+#endif  // BOARD_SLOT_SERVICE_BOARD_HOOK_PROTOCOL_H_

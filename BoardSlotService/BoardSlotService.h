@@ -1,6 +1,6 @@
 // BoardSlotService's routines, in the order the firmware meets them.
-#ifndef SLOT_SERVICES_SLOT_SERVICES_H_
-#define SLOT_SERVICES_SLOT_SERVICES_H_
+#ifndef BOARD_SLOT_SERVICE_BOARD_SLOT_SERVICE_H_
+#define BOARD_SLOT_SERVICE_BOARD_SLOT_SERVICE_H_
 
 #include "BoardHookProtocol.h"
 #include "SmbiosEditProtocol.h"
@@ -25,4 +25,4 @@ EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List);
 // The interface installed under gBoardHookProtocolGuid, static data of the image.
 extern const BOARD_HOOK_PROTOCOL mBoardHookProtocol;
 
-#endif  // SLOT_SERVICES_SLOT_SERVICES_H_
+#endif  // BOARD_SLOT_SERVICE_BOARD_SLOT_SERVICE_H_

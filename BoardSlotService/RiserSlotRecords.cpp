@@ -2,7 +2,7 @@
 // six in layout 6. They are added beside whatever the table holds; nothing there is read.
 #include "DriverFrame.h"
 #include "MemRoutines.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 constexpr UINT8 RISER_TYPE_EIGHT_SLOTS = 5;
 constexpr UINT8 RISER_TYPE_SIX_SLOTS = 6;

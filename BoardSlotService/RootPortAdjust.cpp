@@ -3,7 +3,7 @@
 #include "DriverFrame.h"
 #include "PciAccess.h"
 #include "SetupVariable.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 // Setup option byte that turns the adjustment on.
 constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;

@@ -1,8 +1,8 @@
 // SMBIOS edit protocol: adds, finds, replaces and removes structures of the platform's SMBIOS
 // table. Installed by another platform driver; BoardSlotService fits the slot structures with
 // it. Also the System Slots layout (SMBIOS type 9) that the slot records carry.
-#ifndef SLOT_SERVICES_SMBIOS_EDIT_PROTOCOL_H_
-#define SLOT_SERVICES_SMBIOS_EDIT_PROTOCOL_H_
+#ifndef BOARD_SLOT_SERVICE_SMBIOS_EDIT_PROTOCOL_H_
+#define BOARD_SLOT_SERVICE_SMBIOS_EDIT_PROTOCOL_H_
 
 #include "Uefi.h"
 
@@ -95,4 +95,4 @@ constexpr UINT8 SLOT_CHARACTERISTICS2_PME = 0x01;
 // The platform's own record of the KVRN module's slot; found here, never created.
 constexpr UINT16 KVRN_SLOT_ID = 0x0B01;
 
-#endif  // SLOT_SERVICES_SMBIOS_EDIT_PROTOCOL_H_
+#endif  // BOARD_SLOT_SERVICE_SMBIOS_EDIT_PROTOCOL_H_

@@ -1,7 +1,7 @@
 // The setup edits MenuPruner must make, transcribed from the board's setup documents
 // independently of the driver's tables, and a boot of MenuPruner alone.
-#ifndef TESTS_MENU_FILTER_MENU_EDITS_H_
-#define TESTS_MENU_FILTER_MENU_EDITS_H_
+#ifndef TESTS_MENU_PRUNER_MENU_EDITS_H_
+#define TESTS_MENU_PRUNER_MENU_EDITS_H_
 
 #include <string>
 #include <vector>
@@ -150,4 +150,4 @@ inline emu::BoardDescription BoardWithRiser(uint8_t riserType) {
 
 }  // namespace test
 
-#endif  // TESTS_MENU_FILTER_MENU_EDITS_H_
+#endif  // TESTS_MENU_PRUNER_MENU_EDITS_H_

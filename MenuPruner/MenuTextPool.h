@@ -5,8 +5,8 @@
 //
 // A row type that holds texts says how many (TEXT_COUNT), hands them out (TextAt) and names
 // the row it compacts to (COMPACT, made by Compact with the pool).
-#ifndef MENU_FILTER_MENU_TEXT_POOL_H_
-#define MENU_FILTER_MENU_TEXT_POOL_H_
+#ifndef MENU_PRUNER_MENU_TEXT_POOL_H_
+#define MENU_PRUNER_MENU_TEXT_POOL_H_
 
 #include "Uefi.h"
 
@@ -142,4 +142,4 @@ constexpr MENU_TABLE<typename ROW::COMPACT, N> CompactMenuTable(const ROW (&Rows
   return Table;
 }
 
-#endif  // MENU_FILTER_MENU_TEXT_POOL_H_
+#endif  // MENU_PRUNER_MENU_TEXT_POOL_H_

@@ -4,7 +4,7 @@
 #include "DriverFrame.h"
 #include "MemRoutines.h"
 #include "PciAccess.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 // The controller's receive address registers, from the memory base of its BAR pair.
 constexpr UINT64 NIC_MAC_LOW_OFFSET = 0x1E2120;   // MAC bytes 0 to 3

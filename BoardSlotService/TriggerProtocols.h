@@ -1,7 +1,7 @@
 // Protocols that other platform drivers install to start BoardSlotService's later work. Only
 // their installation matters; their interfaces are never read.
-#ifndef SLOT_SERVICES_TRIGGER_PROTOCOLS_H_
-#define SLOT_SERVICES_TRIGGER_PROTOCOLS_H_
+#ifndef BOARD_SLOT_SERVICE_TRIGGER_PROTOCOLS_H_
+#define BOARD_SLOT_SERVICE_TRIGGER_PROTOCOLS_H_
 
 #include "Uefi.h"
 
@@ -13,4 +13,4 @@ constexpr EFI_GUID gSlotRecordsTriggerProtocolGuid = {
 constexpr EFI_GUID gRootPortAdjustTriggerProtocolGuid = {
     0xDBC9FD21, 0xFAD8, 0x45B0, {0x9E, 0x78, 0x27, 0x15, 0x88, 0x67, 0xCC, 0x93}};
 
-#endif  // SLOT_SERVICES_TRIGGER_PROTOCOLS_H_
+#endif  // BOARD_SLOT_SERVICE_TRIGGER_PROTOCOLS_H_

@@ -3,7 +3,7 @@
 // adjustment.
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 #include "TriggerProtocols.h"
 
 DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandle,

@@ -3,7 +3,7 @@
 // port the slot is split into gets an OEM record (type 161) in the System Slots layout.
 #include "DriverFrame.h"
 #include "MemRoutines.h"
-#include "SlotServices.h"
+#include "BoardSlotService.h"
 
 // The platform's designation of the KVRN slot, matched without its NUL.
 static constexpr CHAR8 kKvrnSlotDesignation[] = "KVRN: CPU2 PCIE 3.0";
