@@ -1,10 +1,10 @@
 // The board hook protocol's interface: the onboard network controller's MAC addresses, read
 // from the controller itself, and fixed answers for the members the platform only polls.
 #include "BoardInfoProtocol.h"
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
 #include "PciAccess.h"
-#include "BoardSlotService.h"
 
 // The controller's receive address registers, from the memory base of its BAR pair.
 constexpr UINT64 NIC_MAC_LOW_OFFSET = 0x1E2120;   // MAC bytes 0 to 3
@@ -81,5 +81,5 @@ static BOOLEAN EFIAPI ReturnTrue(UINTN, UINTN, UINTN, UINTN) { return TRUE; }
 static EFI_STATUS EFIAPI ReturnSuccess(UINTN, UINTN, UINTN, UINTN) { return EFI_SUCCESS; }
 
 constinit const BOARD_HOOK_PROTOCOL mBoardHookProtocol = {
-    ReturnFalse,   nullptr, CollectNicMacAddresses, ReturnTrue,
-    ReturnSuccess, {nullptr, nullptr, nullptr, nullptr}};
+    ReturnFalse, nullptr,       CollectNicMacAddresses,
+    ReturnTrue,  ReturnSuccess, {nullptr, nullptr, nullptr, nullptr}};

@@ -10,9 +10,9 @@ constexpr EFI_GUID gBoardHookProtocolGuid = {
 
 // NIC_MAC_LIST: a count byte followed by six-byte MAC entries.
 constexpr UINTN NIC_MAC_ENTRY_SIZE = 6;
-constexpr UINTN NIC_PRIMARY_LIST_OFFSET = 3;     // inside the caller's record
-constexpr UINTN NIC_PRIMARY_RECORD_SIZE = 10;    // 3 untouched bytes, count, one entry
-constexpr UINTN NIC_SECONDARY_LIST_SIZE = 19;    // count, three entries
+constexpr UINTN NIC_PRIMARY_LIST_OFFSET = 3;   // inside the caller's record
+constexpr UINTN NIC_PRIMARY_RECORD_SIZE = 10;  // 3 untouched bytes, count, one entry
+constexpr UINTN NIC_SECONDARY_LIST_SIZE = 19;  // count, three entries
 
 // Members 1, 4 and 5 ignore whatever the consumer passes in its argument registers.
 typedef BOOLEAN(EFIAPI *BOARD_HOOK_ANSWER)(UINTN Arg1, UINTN Arg2, UINTN Arg3, UINTN Arg4);

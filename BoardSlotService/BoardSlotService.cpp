@@ -1,9 +1,10 @@
 // BoardSlotService: places the KVRN module's ports in the board's slot table, publishes the
 // board hook protocol and waits for the platform to ask for its slot records and root-port
 // adjustment.
+#include "BoardSlotService.h"
+
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
-#include "BoardSlotService.h"
 #include "TriggerProtocols.h"
 
 DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandle,
@@ -31,12 +32,10 @@ EFI_STATUS BoardSlotServiceMain() {
 
   VOID *Registration = nullptr;
   EFI_EVENT SlotRecordsEvent = nullptr;
-  EFI_STATUS SlotRecordsStatus =
-      gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify, nullptr,
-                       &SlotRecordsEvent);
+  EFI_STATUS SlotRecordsStatus = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify,
+                                                  nullptr, &SlotRecordsEvent);
   if (!EFI_ERROR(SlotRecordsStatus)) {
-    gBS->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent,
-                                &Registration);
+    gBS->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent, &Registration);
   }
 
   EFI_EVENT RootPortEvent = nullptr;

@@ -1,9 +1,9 @@
 // SMBIOS records of the KVRN module. The platform's own record of the module's slot (Slot ID
 // 0x0B01) is resized to the link the module runs, or removed when the module is unusable; each
 // port the slot is split into gets an OEM record (type 161) in the System Slots layout.
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
-#include "BoardSlotService.h"
 
 // The platform's designation of the KVRN slot, matched without its NUL.
 static constexpr CHAR8 kKvrnSlotDesignation[] = "KVRN: CPU2 PCIE 3.0";
@@ -36,8 +36,8 @@ constexpr UINTN KVRN_DESIGNATION_EXTENT =
     sizeof(SMBIOS_SYSTEM_SLOTS) + KVRN_SLOT_DESIGNATION_LENGTH;
 
 static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios);
-static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *Record,
-                              UINTN Port, UINT8 Width, UINT16 SlotId);
+static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *Record, UINTN Port,
+                              UINT8 Width, UINT16 SlotId);
 
 VOID UpdateKvrnSlotRecords() {
   SLOT_RECORD_BUFFER Record;
@@ -84,8 +84,7 @@ VOID UpdateKvrnSlotRecords() {
   }
   if (Ports == KVRN_PORT_C) {
     SetKvrnSlotWidth(Smbios, SLOT_WIDTH_X8);
-    AddKvrnPortRecord(Smbios, &Record, KVRN_PORT_INDEX_C, SLOT_WIDTH_X8,
-                      KVRN_SINGLE_PORT_SLOT_ID);
+    AddKvrnPortRecord(Smbios, &Record, KVRN_PORT_INDEX_C, SLOT_WIDTH_X8, KVRN_SINGLE_PORT_SLOT_ID);
     return;
   }
   SetKvrnSlotWidth(Smbios, SLOT_WIDTH_X4);
@@ -155,8 +154,8 @@ VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
 
 // One port record from the buffer that UpdateKvrnSlotRecords prepared; the buffer serves every
 // port in turn. A failed insertion does not stop the next port.
-static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *Record,
-                              UINTN Port, UINT8 Width, UINT16 SlotId) {
+static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *Record, UINTN Port,
+                              UINT8 Width, UINT16 SlotId) {
   UINT32 Code = kKvrnPortCodes[Port];
   Record->Slot.SlotDataBusWidth = Width;
   Record->Slot.SlotId = SlotId;

@@ -1,8 +1,8 @@
 // SMBIOS System Slots records for the slots of the TQW-M3-57K2 riser card: eight in layout 5,
 // six in layout 6. They are added beside whatever the table holds; nothing there is read.
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
-#include "BoardSlotService.h"
 
 constexpr UINT8 RISER_TYPE_EIGHT_SLOTS = 5;
 constexpr UINT8 RISER_TYPE_SIX_SLOTS = 6;

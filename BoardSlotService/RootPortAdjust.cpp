@@ -1,9 +1,9 @@
 // Setup-driven root-port adjustment: runs again on every installation of its trigger.
 #include "BoardInfoProtocol.h"
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "PciAccess.h"
 #include "SetupVariable.h"
-#include "BoardSlotService.h"
 
 // Setup option byte that turns the adjustment on.
 constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;

@@ -1,7 +1,7 @@
 // SMBIOS slot records: the work runs once, when the platform's slot-records trigger appears.
 // The KVRN module's records come first, then the riser's.
-#include "DriverFrame.h"
 #include "BoardSlotService.h"
+#include "DriverFrame.h"
 
 VOID EFIAPI SmbiosSlotNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;

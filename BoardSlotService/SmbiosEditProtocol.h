@@ -70,8 +70,7 @@ static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, CurrentUsage) == 0x07, "System Slots
 static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, SlotId) == 0x09, "System Slots layout");
 static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, SegmentGroupNumber) == 0x0D, "System Slots layout");
 static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, BusNumber) == 0x0F, "System Slots layout");
-static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, DeviceFunctionNumber) == 0x10,
-              "System Slots layout");
+static_assert(offsetof(SMBIOS_SYSTEM_SLOTS, DeviceFunctionNumber) == 0x10, "System Slots layout");
 
 // A slot record as the drivers build it: the formatted area, then room for the string set.
 constexpr UINTN SLOT_RECORD_BUFFER_SIZE = 256;

@@ -17,11 +17,10 @@ struct KVRN_LABEL_SLOT {
 };
 
 constexpr KVRN_LABEL_SLOT kKvrnLabelSlots[] = {
-    {170, 1596, 1597}, {171, 1598, 1599}, {172, 1600, 1601}, {173, 1602, 1603},
-    {174, 1604, 1605}, {175, 1606, 1607}, {176, 1608, 1609}, {177, 1610, 1611},
-    {178, 1612, 1613}, {161, 1614, 1615}, {162, 1616, 1617}, {163, 1618, 1619},
-    {164, 1620, 1621}, {165, 1622, 1623}, {166, 1624, 1625}, {167, 1626, 1627},
-    {168, 1628, 1629}, {169, 1630, 1631},
+    {170, 1596, 1597}, {171, 1598, 1599}, {172, 1600, 1601}, {173, 1602, 1603}, {174, 1604, 1605},
+    {175, 1606, 1607}, {176, 1608, 1609}, {177, 1610, 1611}, {178, 1612, 1613}, {161, 1614, 1615},
+    {162, 1616, 1617}, {163, 1618, 1619}, {164, 1620, 1621}, {165, 1622, 1623}, {166, 1624, 1625},
+    {167, 1626, 1627}, {168, 1628, 1629}, {169, 1630, 1631},
 };
 
 // The slots are those BoardSlotService walks, in its order, and their items pair up from 1596.
@@ -69,8 +68,9 @@ struct KVRN_PORT_LABEL_ROW {
   }
   template <typename POOL>
   constexpr KVRN_PORT_LABEL Compact(const POOL &Pool) const {
-    return {Code,      Mask, Pool.OffsetOf(Prompt), Pool.OffsetOf(Help),
-            RetitleId, Pool.OffsetOf(Retitle), HideId};
+    return {
+        Code,  Mask, Pool.OffsetOf(Prompt), Pool.OffsetOf(Help), RetitleId, Pool.OffsetOf(Retitle),
+        HideId};
   }
 };
 

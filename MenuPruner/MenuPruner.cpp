@@ -1,8 +1,9 @@
 // MenuPruner: fits the setup menus to the fitted riser. Nothing happens at start-up but the
 // registrations; every edit runs when a setup edit protocol is installed.
+#include "MenuPruner.h"
+
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
-#include "MenuPruner.h"
 #include "MenuTextPool.h"
 
 // The steps of the riser edits, each walking its table below.
@@ -22,8 +23,8 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   BOOLEAN RiserEditsArmed = FALSE;
   if (!EFI_ERROR(gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RiserMenuEditsNotify, nullptr,
                                   &RiserEditsEvent))) {
-    if (!EFI_ERROR(gBS->RegisterProtocolNotify(&gSetupEditProtocolGuid, RiserEditsEvent,
-                                               &Registration))) {
+    if (!EFI_ERROR(
+            gBS->RegisterProtocolNotify(&gSetupEditProtocolGuid, RiserEditsEvent, &Registration))) {
       RiserEditsArmed = TRUE;
     } else {
       gBS->CloseEvent(RiserEditsEvent);  // nothing could ever signal it
@@ -31,8 +32,8 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   }
 
   EFI_EVENT KvrnLabelsEvent = nullptr;
-  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, KvrnLabelsNotify,
-                                       nullptr, &KvrnLabelsEvent);
+  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, KvrnLabelsNotify, nullptr,
+                                       &KvrnLabelsEvent);
   if (!EFI_ERROR(Status)) {
     Status = gBS->RegisterProtocolNotify(&gSetupEditProtocolGuid, KvrnLabelsEvent, &Registration);
     if (!EFI_ERROR(Status)) {
@@ -247,9 +248,8 @@ constexpr MENU_EDIT_ROW kRiserLayout6EditRows[] = {
 
 // One pool for all of them: the layouts share their port texts.
 constexpr auto kRiserTextList =
-    JoinMenuTexts(MenuTextsOf(kFixedEditRows), MenuTextsOf(kM2EditRows),
-                  MenuTextsOf(kNvmePortRows), MenuTextsOf(kRiserLayout5EditRows),
-                  MenuTextsOf(kRiserLayout6EditRows));
+    JoinMenuTexts(MenuTextsOf(kFixedEditRows), MenuTextsOf(kM2EditRows), MenuTextsOf(kNvmePortRows),
+                  MenuTextsOf(kRiserLayout5EditRows), MenuTextsOf(kRiserLayout6EditRows));
 constexpr auto mRiserTexts = BuildMenuTextPool<MenuTextPoolSize(kRiserTextList)>(kRiserTextList);
 
 constexpr auto mFixedEdits = CompactMenuTable(kFixedEditRows, mRiserTexts);

@@ -134,7 +134,7 @@ struct MENU_TABLE {
 
 template <typename ROW, UINTN N, typename POOL>
 constexpr MENU_TABLE<typename ROW::COMPACT, N> CompactMenuTable(const ROW (&Rows)[N],
-                                                                 const POOL &Pool) {
+                                                                const POOL &Pool) {
   MENU_TABLE<typename ROW::COMPACT, N> Table{};
   for (UINTN Row = 0; Row < N; ++Row) {
     Table.Rows[Row] = Rows[Row].Compact(Pool);

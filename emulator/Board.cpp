@@ -83,8 +83,8 @@ std::vector<Hob> PlatformHobs() {
   // A four-socket board reports memory per socket and per channel, a stack of early
   // allocations, its firmware volumes, and platform data blobs.
   for (uint32_t i = 0; i < 48; ++i) {
-    hobs.push_back(ResourceDescriptorHob(0 /* system memory */, 0x100000000ull * (i + 1),
-                                         0x80000000ull));
+    hobs.push_back(
+        ResourceDescriptorHob(0 /* system memory */, 0x100000000ull * (i + 1), 0x80000000ull));
   }
   for (uint32_t i = 0; i < 110; ++i) {
     hobs.push_back(MemoryAllocationHob(0x7E100000ull + 0x1000ull * i, 0x1000,
@@ -111,7 +111,9 @@ Hob GuidHob(const EFI_GUID &name, const std::vector<uint8_t> &data) {
   return hob;
 }
 
-bool operator==(const EFI_GUID &a, const EFI_GUID &b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
+bool operator==(const EFI_GUID &a, const EFI_GUID &b) {
+  return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
 
 uint8_t BoardDescription::BoardByte(uint32_t id) const {
   auto it = boardBytes.find(id);
@@ -185,9 +187,9 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board) {
 
 std::string GuidToString(const EFI_GUID &guid) {
   char text[40];
-  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", guid.Data1,
+                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return text;
 }
 

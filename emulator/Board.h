@@ -56,11 +56,11 @@ struct PciFunction {
   bool rootPort = false;
   uint16_t vendorId = 0;
   uint16_t deviceId = 0;
-  uint8_t secondaryBus = 0;    // root port
-  uint8_t subordinateBus = 0;  // root port
-  uint32_t register15C = 0;    // root port
-  uint16_t command = 0;        // endpoint
-  uint64_t memory = 0;         // endpoint: the BAR pair's board address; 0 when none assigned
+  uint8_t secondaryBus = 0;      // root port
+  uint8_t subordinateBus = 0;    // root port
+  uint32_t register15C = 0;      // root port
+  uint16_t command = 0;          // endpoint
+  uint64_t memory = 0;           // endpoint: the BAR pair's board address; 0 when none assigned
   std::array<uint8_t, 6> mac{};  // endpoint with memory
 
   bool operator==(const PciFunction &) const = default;
@@ -79,8 +79,8 @@ struct BoardDescription {
 
   // Configuration table.
   bool hobListPresent = true;
-  std::vector<Hob> hobs;                             // between the PHIT HOB and the end HOB
-  std::optional<std::vector<uint8_t>> rawHobList;    // replaces the built list byte for byte
+  std::vector<Hob> hobs;                           // between the PHIT HOB and the end HOB
+  std::optional<std::vector<uint8_t>> rawHobList;  // replaces the built list byte for byte
   bool dxeServicesPresent = true;
 
   // Processor: CPUID leaf 1 EAX, whose bits 19..4 are the signature the drivers compare.

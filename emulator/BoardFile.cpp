@@ -61,11 +61,16 @@ bool SetSmbiosSlot(const Words &w, BoardDescription &board) {
     uint64_t max;
     void *to;
   } fields[] = {
-      {1, 0xFFFF, &slot.handle},           {3, 0xFF, &slot.slotType},
-      {4, 0xFF, &slot.width},              {5, 0xFF, &slot.usage},
-      {6, 0xFF, &slot.length},             {7, 0xFFFF, &slot.id},
-      {8, 0xFF, &slot.characteristics1},   {9, 0xFF, &slot.characteristics2},
-      {10, 0xFFFF, &slot.segment},         {11, 0xFF, &slot.bus},
+      {1, 0xFFFF, &slot.handle},
+      {3, 0xFF, &slot.slotType},
+      {4, 0xFF, &slot.width},
+      {5, 0xFF, &slot.usage},
+      {6, 0xFF, &slot.length},
+      {7, 0xFFFF, &slot.id},
+      {8, 0xFF, &slot.characteristics1},
+      {9, 0xFF, &slot.characteristics2},
+      {10, 0xFFFF, &slot.segment},
+      {11, 0xFF, &slot.bus},
       {12, 0xFF, &slot.deviceFunction},
   };
   for (const Field &field : fields) {
@@ -90,16 +95,16 @@ void RemoveSetupVariable(BoardDescription &board) {
 // Each key names one setting; the words after it are its value.
 const std::vector<std::pair<std::string, Setter>> &Settings() {
   static const std::vector<std::pair<std::string, Setter>> kSettings = {
-      {"riser-type", [](const Words &w, BoardDescription &b) {
-         return SetByte(w, b, BOARD_BYTE_RISER_TYPE);
-       }},
-      {"kvrn-config", [](const Words &w, BoardDescription &b) {
-         return SetByte(w, b, BOARD_BYTE_KVRN_CONFIG);
-       }},
-      {"kvrn-unavailable", [](const Words &w, BoardDescription &b) {
+      {"riser-type",
+       [](const Words &w, BoardDescription &b) { return SetByte(w, b, BOARD_BYTE_RISER_TYPE); }},
+      {"kvrn-config",
+       [](const Words &w, BoardDescription &b) { return SetByte(w, b, BOARD_BYTE_KVRN_CONFIG); }},
+      {"kvrn-unavailable",
+       [](const Words &w, BoardDescription &b) {
          return SetByte(w, b, BOARD_BYTE_KVRN_UNAVAILABLE);
        }},
-      {"board-byte", [](const Words &w, BoardDescription &b) {
+      {"board-byte",
+       [](const Words &w, BoardDescription &b) {
          uint64_t id, value;
          if (w.size() != 3 || !Number(w[1], 0xFFFFFFFF, id) || !Number(w[2], 0xFF, value)) {
            return false;
@@ -107,10 +112,10 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          b.SetBoardByte(static_cast<uint32_t>(id), static_cast<uint8_t>(value));
          return true;
        }},
-      {"slot", [](const Words &w, BoardDescription &b) {
+      {"slot",
+       [](const Words &w, BoardDescription &b) {
          uint64_t index, code;
-         if (w.size() != 3 || !Number(w[1], 0xFFFFFFFF, index) ||
-             !Number(w[2], 0xFFFFFFFF, code)) {
+         if (w.size() != 3 || !Number(w[1], 0xFFFFFFFF, index) || !Number(w[2], 0xFFFFFFFF, code)) {
            return false;
          }
          if (code == 0) {
@@ -120,7 +125,8 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          }
          return true;
        }},
-      {"setup-size", [](const Words &w, BoardDescription &b) {
+      {"setup-size",
+       [](const Words &w, BoardDescription &b) {
          uint64_t size;
          if (w.size() == 2 && w[1] == "absent") {
            RemoveSetupVariable(b);
@@ -130,7 +136,8 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          SetupVariable(b).data.resize(size, 0);
          return true;
        }},
-      {"setup-byte", [](const Words &w, BoardDescription &b) {
+      {"setup-byte",
+       [](const Words &w, BoardDescription &b) {
          uint64_t offset, value;
          if (w.size() != 3 || !Number(w[1], 0xFFFF, offset) || !Number(w[2], 0xFF, value)) {
            return false;
@@ -138,29 +145,34 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          b.SetSetupByte(offset, static_cast<uint8_t>(value));
          return true;
        }},
-      {"hob-list", [](const Words &w, BoardDescription &b) {
+      {"hob-list",
+       [](const Words &w, BoardDescription &b) {
          if (w.size() != 2 || (w[1] != "present" && w[1] != "absent")) return false;
          b.hobListPresent = w[1] == "present";
          return true;
        }},
-      {"dxe-services", [](const Words &w, BoardDescription &b) {
+      {"dxe-services",
+       [](const Words &w, BoardDescription &b) {
          if (w.size() != 2 || (w[1] != "present" && w[1] != "absent")) return false;
          b.dxeServicesPresent = w[1] == "present";
          return true;
        }},
-      {"smbios-edit-protocol", [](const Words &w, BoardDescription &b) {
+      {"smbios-edit-protocol",
+       [](const Words &w, BoardDescription &b) {
          if (w.size() != 2 || (w[1] != "present" && w[1] != "absent")) return false;
          b.smbiosEditProtocol = w[1] == "present";
          return true;
        }},
-      {"smbios-table", [](const Words &w, BoardDescription &b) {
+      {"smbios-table",
+       [](const Words &w, BoardDescription &b) {
          if (w.size() != 2 || (w[1] != "empty" && w[1] != "default")) return false;
          b.smbios = w[1] == "empty" ? SmbiosTable() : DefaultSmbiosTable();
          return true;
        }},
       {"smbios-structure", SetSmbiosStructure},
       {"smbios-slot", SetSmbiosSlot},
-      {"fault", [](const Words &w, BoardDescription &b) {
+      {"fault",
+       [](const Words &w, BoardDescription &b) {
          uint64_t occurrence, value;
          if (w.size() != 4 || !Number(w[2], 0xFFFFFFFF, occurrence) ||
              !Number(w[3], UINT64_MAX, value)) {
@@ -218,11 +230,10 @@ void FormatSmbiosTable(std::ostream &out, const SmbiosTable &table) {
       legend = true;
     }
     out << "smbios-slot " << Hex(slot->handle, 4) << " \"" << slot->designation << "\" "
-        << Hex(slot->slotType, 2) << " " << Hex(slot->width, 2) << " " << Hex(slot->usage, 2)
-        << " " << Hex(slot->length, 2) << " " << Hex(slot->id, 4) << " "
-        << Hex(slot->characteristics1, 2) << " " << Hex(slot->characteristics2, 2) << " "
-        << Hex(slot->segment, 4) << " " << Hex(slot->bus, 2) << " " << Hex(slot->deviceFunction, 2)
-        << "\n";
+        << Hex(slot->slotType, 2) << " " << Hex(slot->width, 2) << " " << Hex(slot->usage, 2) << " "
+        << Hex(slot->length, 2) << " " << Hex(slot->id, 4) << " " << Hex(slot->characteristics1, 2)
+        << " " << Hex(slot->characteristics2, 2) << " " << Hex(slot->segment, 4) << " "
+        << Hex(slot->bus, 2) << " " << Hex(slot->deviceFunction, 2) << "\n";
   }
 }
 

@@ -21,8 +21,7 @@ std::vector<MacAddress> ReadList(Platform &platform, const uint8_t *list, size_t
   size_t count = list[0];
   if (count > room) {
     platform.Violation(std::string("CollectNicMacAddresses put ") + std::to_string(count) +
-                       " entries in the " + name + " list, which holds " +
-                       std::to_string(room));
+                       " entries in the " + name + " list, which holds " + std::to_string(room));
     count = room;
   }
   std::vector<MacAddress> entries(count);
@@ -48,9 +47,8 @@ NicMacLists CollectNicMacs(Platform &platform) {
   record.fill(kFill);
   secondary.fill(kFill);
   auto collect = hook->CollectNicMacAddresses;
-  lists.status = platform.AsImageOf(reinterpret_cast<const void *>(collect), [&] {
-    return collect(record.data(), secondary.data());
-  });
+  lists.status = platform.AsImageOf(reinterpret_cast<const void *>(collect),
+                                    [&] { return collect(record.data(), secondary.data()); });
   lists.collected = true;
 
   if (!Untouched(record.data(), NIC_PRIMARY_LIST_OFFSET)) {

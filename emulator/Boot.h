@@ -35,11 +35,11 @@ struct BootResult {
   std::vector<DriverOutcome> drivers;
   std::map<uint32_t, uint32_t> slotsBefore;
   std::map<uint32_t, uint32_t> slotsAfter;
-  SetupMenus menusAfter;  // before: board.setupMenus
+  SetupMenus menusAfter;    // before: board.setupMenus
   SmbiosTable smbiosAfter;  // the table as the drivers left it (before: board.smbios)
   std::vector<CallRecord> calls;
   std::vector<std::string> violations;
-  bool platformChecked = true;  // false when no emulator watched the boot (real firmware)
+  bool platformChecked = true;      // false when no emulator watched the boot (real firmware)
   NicMacLists nicMacs;              // what CollectNicMacAddresses returned
   std::vector<PciWrite> pciWrites;  // the drivers' configuration writes, in order
 };

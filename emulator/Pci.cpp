@@ -131,8 +131,8 @@ uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
     return reinterpret_cast<uintptr_t>(absentPage_.data());
   }
   const REG_ACCESS_ADDRESS &record = *asked;
-  if (record.Reserved0 != 0 || record.Kind != REG_ACCESS_KIND_PCI_CONFIG ||
-      record.Reserved1 != 0 || (record.Address >> 28) != 0) {
+  if (record.Reserved0 != 0 || record.Kind != REG_ACCESS_KIND_PCI_CONFIG || record.Reserved1 != 0 ||
+      (record.Address >> 28) != 0) {
     p.Violation(p.CurrentImageName() + " asked the register access protocol for {" +
                 Hex(record.Address) + ", " + Hex(record.Reserved0) + ", " + Hex(record.Kind) +
                 ", " + Hex(record.Reserved1) + "}, which is no PCI configuration register");
@@ -265,7 +265,7 @@ CPUID_HOOK EmulatedCpuid() { return AnswerCpuid; }
 
 void Platform::InstallRegisterAccessProtocol() {
   static REGISTER_ACCESS_PROTOCOL protocol = [] {
-    REGISTER_ACCESS_PROTOCOL interface{};
+    REGISTER_ACCESS_PROTOCOL interface {};
     for (void *&member : interface.Member0To2) member = reinterpret_cast<void *>(&UnexpectedMember);
     interface.GetRegisterAddress = GetRegisterAddress;
     return interface;

@@ -221,8 +221,8 @@ bool ParseBdf(const std::string &text, uint16_t &bdf) {
 
 std::string MacText(const std::array<uint8_t, 6> &mac) {
   char text[24];
-  std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2],
-                mac[3], mac[4], mac[5]);
+  std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
   return text;
 }
 
@@ -270,9 +270,10 @@ void AddDefaultPciTopology(BoardDescription &board) {
   // Four sockets with four stacks each (the table counts from 0, slot codes from 1); the first
   // stack of CPU1 is bus 0, which the table cannot tell from no bus.
   SetStackBusHob(board, StackBusHobSizeFor(4));
-  static constexpr uint8_t kStackBuses[4][4] = {
-      {0x00, 0x17, 0x24, 0x31}, {0x40, 0x57, 0x64, 0x71},
-      {0x80, 0x97, 0xA4, 0xB1}, {0xC0, 0xD7, 0xE4, 0xF1}};
+  static constexpr uint8_t kStackBuses[4][4] = {{0x00, 0x17, 0x24, 0x31},
+                                                {0x40, 0x57, 0x64, 0x71},
+                                                {0x80, 0x97, 0xA4, 0xB1},
+                                                {0xC0, 0xD7, 0xE4, 0xF1}};
   for (unsigned socket = 0; socket < 4; ++socket) {
     for (unsigned stack = 0; stack < 4; ++stack) {
       SetStackBus(board, socket, stack, kStackBuses[socket][stack]);
@@ -323,29 +324,34 @@ void AddDefaultPciTopology(BoardDescription &board) {
 
 const std::vector<BoardSetting> &PciBoardSettings() {
   static const std::vector<BoardSetting> kSettings = {
-      {"cpu-signature", [](const Words &w, BoardDescription &b) {
+      {"cpu-signature",
+       [](const Words &w, BoardDescription &b) {
          uint64_t signature;
          if (w.size() != 2 || !ParseNumber(w[1], 0xFFFF, signature)) return false;
          SetCpuSignature(b, static_cast<uint16_t>(signature));
          return true;
        }},
-      {"cpuid-eax", [](const Words &w, BoardDescription &b) {
+      {"cpuid-eax",
+       [](const Words &w, BoardDescription &b) {
          uint64_t eax;
          if (w.size() != 2 || !ParseNumber(w[1], 0xFFFFFFFF, eax)) return false;
          b.cpuidEax = static_cast<uint32_t>(eax);
          return true;
        }},
-      {"register-access", [](const Words &w, BoardDescription &b) {
+      {"register-access",
+       [](const Words &w, BoardDescription &b) {
          return PresentOrAbsent(w, b.registerAccessProtocol);
        }},
       {"stack-bus-hob", ParseStackBusHob},
       {"stack-bus", ParseStackBus},
-      {"pci-clear", [](const Words &w, BoardDescription &b) {
+      {"pci-clear",
+       [](const Words &w, BoardDescription &b) {
          if (w.size() != 1) return false;
          b.pci.clear();
          return true;
        }},
-      {"pci-remove", [](const Words &w, BoardDescription &b) {
+      {"pci-remove",
+       [](const Words &w, BoardDescription &b) {
          uint16_t bdf;
          if (w.size() != 2 || !ParseBdf(w[1], bdf)) return false;
          b.pci.erase(bdf);
@@ -359,8 +365,8 @@ const std::vector<BoardSetting> &PciBoardSettings() {
 
 std::string FormatPciBoardText(const BoardDescription &board) {
   std::ostringstream out;
-  out << "cpuid-eax " << Hex(board.cpuidEax) << "  # CPU signature "
-      << Hex(CpuSignature(board)) << "\n";
+  out << "cpuid-eax " << Hex(board.cpuidEax) << "  # CPU signature " << Hex(CpuSignature(board))
+      << "\n";
   if (!board.registerAccessProtocol) out << "register-access absent\n";
 
   const Hob *hob = FindStackBusHob(board);
@@ -368,16 +374,15 @@ std::string FormatPciBoardText(const BoardDescription &board) {
     out << "stack-bus-hob absent\n";
   } else {
     size_t size = StackBusDataSize(*hob);
-    bool whole = size >= STACK_BUS_TABLE_OFFSET &&
-                 (size - STACK_BUS_TABLE_OFFSET) % STACKS_PER_SOCKET == 0;
+    bool whole =
+        size >= STACK_BUS_TABLE_OFFSET && (size - STACK_BUS_TABLE_OFFSET) % STACKS_PER_SOCKET == 0;
     if (whole) {
       out << "stack-bus-hob " << (size - STACK_BUS_TABLE_OFFSET) / STACKS_PER_SOCKET
           << " sockets\n";
     } else {
       out << "stack-bus-hob " << size << " bytes\n";
     }
-    for (size_t socket = 0; STACK_BUS_TABLE_OFFSET + socket * STACKS_PER_SOCKET < size;
-         ++socket) {
+    for (size_t socket = 0; STACK_BUS_TABLE_OFFSET + socket * STACKS_PER_SOCKET < size; ++socket) {
       size_t first = kGuidSize + STACK_BUS_TABLE_OFFSET + socket * STACKS_PER_SOCKET;
       size_t count = std::min(STACKS_PER_SOCKET, hob->body.size() - first);
       std::string line = "stack-bus " + std::to_string(socket);
@@ -401,9 +406,8 @@ std::string FormatPciBoardText(const BoardDescription &board) {
           << Hex(function.register15C) << " id " << id << "\n";
       continue;
     }
-    out << "pci-endpoint " << BdfText(bdf) << " id " << id << " command "
-        << Hex(function.command) << " memory "
-        << (function.memory == 0 ? std::string("none") : Hex(function.memory));
+    out << "pci-endpoint " << BdfText(bdf) << " id " << id << " command " << Hex(function.command)
+        << " memory " << (function.memory == 0 ? std::string("none") : Hex(function.memory));
     if (function.memory != 0 || function.mac != std::array<uint8_t, 6>{}) {
       out << " mac " << MacText(function.mac);
     }

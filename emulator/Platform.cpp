@@ -158,8 +158,8 @@ EFI_STATUS EFIAPI ThunkFreePool(VOID *buffer) {
   return P().Leave(site, P().FreePool(buffer));
 }
 
-EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
-                                   VOID *context, EFI_EVENT *event) {
+EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, VOID *context,
+                                   EFI_EVENT *event) {
   auto site = P().Enter("BS.CreateEvent", {type, tpl},
                         P().FunctionName(reinterpret_cast<const void *>(notify)));
   if (site.injected) return Injected<EFI_STATUS>(site);
@@ -167,8 +167,7 @@ EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY no
 }
 
 EFI_STATUS EFIAPI ThunkCreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
-                                     const VOID *context, const EFI_GUID *group,
-                                     EFI_EVENT *event) {
+                                     const VOID *context, const EFI_GUID *group, EFI_EVENT *event) {
   auto site = P().Enter("BS.CreateEventEx", {type, tpl},
                         P().FunctionName(reinterpret_cast<const void *>(notify)));
   if (site.injected) return Injected<EFI_STATUS>(site);
@@ -209,8 +208,7 @@ EFI_STATUS EFIAPI ThunkRegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT ev
   return P().Leave(site, P().RegisterProtocolNotify(guid, event, registration));
 }
 
-EFI_STATUS EFIAPI ThunkLocateProtocol(const EFI_GUID *guid, VOID *registration,
-                                      VOID **interface) {
+EFI_STATUS EFIAPI ThunkLocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface) {
   auto site = P().Enter("BS.LocateProtocol", {}, GuidText(guid));
   if (site.injected) {
     if (interface != nullptr) *interface = nullptr;
@@ -264,10 +262,10 @@ EFI_STATUS EFIAPI TrapUninstallMultiple(EFI_HANDLE, ...) {
   return EFI_UNSUPPORTED;
 }
 
-#define TRAP(table, member, name)                                               \
-  do {                                                                          \
-    static constexpr char kName[] = name;                                       \
-    (table).member = &Trap<decltype((table).member)>::template Call<kName>;     \
+#define TRAP(table, member, name)                                           \
+  do {                                                                      \
+    static constexpr char kName[] = name;                                   \
+    (table).member = &Trap<decltype((table).member)>::template Call<kName>; \
   } while (0)
 
 }  // namespace
@@ -289,7 +287,8 @@ ViolationCollector::ViolationCollector(std::vector<std::string> &sink, bool forw
 
 ViolationCollector::~ViolationCollector() { SetViolationHandler(std::move(outer_)); }
 
-// ---- Construction --------------------------------------------------------------------------------
+// ---- Construction
+// --------------------------------------------------------------------------------
 
 Platform::Platform(BoardDescription board) : board_(std::move(board)) {
   if (gActive != nullptr) {
@@ -318,8 +317,8 @@ Platform &Platform::Current() {
 
 void Platform::BuildTables() {
   EFI_BOOT_SERVICES &bs = bootServices_;
-  bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
-            sizeof(EFI_BOOT_SERVICES), 0, 0};
+  bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION, sizeof(EFI_BOOT_SERVICES),
+            0, 0};
   TRAP(bs, RaiseTPL, "BS.RaiseTPL");
   TRAP(bs, RestoreTPL, "BS.RestoreTPL");
   TRAP(bs, AllocatePages, "BS.AllocatePages");
@@ -389,10 +388,11 @@ void Platform::BuildTables() {
   static constexpr EFI_GUID kSmbios3TableGuid = {
       0xF2FD1544, 0x9794, 0x4A2C, {0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94}};
   hobList_ = BuildHobList(board_);
-  dxeServices_ = {DXE_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION,
-                  sizeof(EFI_TABLE_HEADER), 0, 0};
+  dxeServices_ = {DXE_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION, sizeof(EFI_TABLE_HEADER),
+                  0, 0};
   configurationTable_.push_back({kAcpiTableGuid, &dxeServices_});
-  if (board_.dxeServicesPresent) configurationTable_.push_back({gEfiDxeServicesTableGuid, &dxeServices_});
+  if (board_.dxeServicesPresent)
+    configurationTable_.push_back({gEfiDxeServicesTableGuid, &dxeServices_});
   if (board_.hobListPresent) configurationTable_.push_back({gEfiHobListGuid, hobList_.data()});
   configurationTable_.push_back({kSmbios3TableGuid, &dxeServices_});
 
@@ -407,7 +407,8 @@ void Platform::BuildTables() {
   systemTable_.ConfigurationTable = configurationTable_.data();
 }
 
-// ---- Call log and faults -------------------------------------------------------------------------
+// ---- Call log and faults
+// -------------------------------------------------------------------------
 
 Platform::CallSite Platform::Enter(const char *member, std::vector<uint64_t> args,
                                    std::string what) {
@@ -433,8 +434,8 @@ Platform::CallSite Platform::Enter(const char *member, std::vector<uint64_t> arg
 void Platform::Violation(const std::string &what) { Handler()(what); }
 
 size_t Platform::CountCalls(const std::string &member) const {
-  return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(),
-                                           [&](const CallRecord &c) { return c.member == member; }));
+  return static_cast<size_t>(std::count_if(
+      calls_.begin(), calls_.end(), [&](const CallRecord &c) { return c.member == member; }));
 }
 
 std::vector<CallRecord> Platform::CallsTo(const std::string &member) const {
@@ -448,7 +449,8 @@ std::string Platform::CurrentImageName() const {
   return currentImage_ < 0 ? std::string() : images_[currentImage_]->name;
 }
 
-// ---- Pool ----------------------------------------------------------------------------------------
+// ---- Pool
+// ----------------------------------------------------------------------------------------
 
 EFI_STATUS Platform::AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
   bool validType = (type < EfiMaxMemoryType && type != EfiConventionalMemory &&
@@ -473,8 +475,8 @@ void *Platform::AllocateCallerPool(size_t size, EFI_MEMORY_TYPE type, bool guard
   const size_t span = (size + 7) & ~size_t{7};
   const size_t dataPages = (span + page - 1) / page + (span == 0 ? 1 : 0);
   const size_t mappingSize = (dataPages + 1) * page;
-  void *mapping = mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *mapping =
+      mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) return nullptr;
   uint8_t *guard = static_cast<uint8_t *>(mapping) + dataPages * page;
   mprotect(guard, page, PROT_NONE);
@@ -498,8 +500,9 @@ void Platform::ReleaseBlock(void *block, const Allocation &allocation) {
 EFI_STATUS Platform::FreePool(VOID *buffer) {
   auto it = pool_.find(buffer);
   if (it == pool_.end()) {
-    Violation(CurrentImageName() + " freed " + (buffer == nullptr ? "a null pointer" :
-              "a pointer that is not a live pool block (double free?)"));
+    Violation(CurrentImageName() + " freed " +
+              (buffer == nullptr ? "a null pointer"
+                                 : "a pointer that is not a live pool block (double free?)"));
     return EFI_INVALID_PARAMETER;
   }
   ReleaseBlock(buffer, it->second);
@@ -507,7 +510,8 @@ EFI_STATUS Platform::FreePool(VOID *buffer) {
   return EFI_SUCCESS;
 }
 
-// ---- Events and TPL dispatch -----------------------------------------------------------------------
+// ---- Events and TPL dispatch
+// -----------------------------------------------------------------------
 
 Platform::Event *Platform::LiveEvent(EFI_EVENT event) const {
   for (const auto &record : events_) {
@@ -524,8 +528,8 @@ EFI_STATUS Platform::CreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY noti
   if (notifyBits != 0 && (notify == nullptr || tpl <= TPL_APPLICATION || tpl >= TPL_HIGH_LEVEL)) {
     return EFI_INVALID_PARAMETER;
   }
-  if (group != nullptr && (type == EVT_SIGNAL_EXIT_BOOT_SERVICES ||
-                           type == EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE)) {
+  if (group != nullptr &&
+      (type == EVT_SIGNAL_EXIT_BOOT_SERVICES || type == EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE)) {
     return EFI_INVALID_PARAMETER;
   }
   auto record = std::make_unique<Event>();
@@ -612,8 +616,8 @@ EFI_STATUS Platform::CloseEvent(EFI_EVENT handle) {
 }
 
 size_t Platform::LiveEvents() const {
-  return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
-                                           [](const auto &e) { return !e->closed; }));
+  return static_cast<size_t>(
+      std::count_if(events_.begin(), events_.end(), [](const auto &e) { return !e->closed; }));
 }
 
 size_t Platform::LiveRegistrations() const {
@@ -621,7 +625,8 @@ size_t Platform::LiveRegistrations() const {
                                            [](const auto &r) { return r->live; }));
 }
 
-// ---- Handle database -------------------------------------------------------------------------------
+// ---- Handle database
+// -------------------------------------------------------------------------------
 
 Platform::Handle *Platform::LiveHandle(EFI_HANDLE handle) const {
   for (const auto &record : handles_) {
@@ -746,7 +751,8 @@ size_t Platform::CountProtocol(const EFI_GUID &guid) const {
                                            [&](const Interface &e) { return e.guid == guid; }));
 }
 
-// ---- Memory and variables --------------------------------------------------------------------------
+// ---- Memory and variables
+// --------------------------------------------------------------------------
 
 void Platform::AddMemoryReader(std::function<bool(void *, const void *, size_t)> reader) {
   memoryReaders_.push_back(std::move(reader));
@@ -778,10 +784,12 @@ EFI_STATUS Platform::GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT3
   return EFI_SUCCESS;
 }
 
-// ---- Images ------------------------------------------------------------------------------------------
+// ---- Images
+// ------------------------------------------------------------------------------------------
 
 Platform::ImageScope::ImageScope(Platform &platform, int image, std::string function)
-    : platform_(platform), saved_(platform.currentImage_),
+    : platform_(platform),
+      saved_(platform.currentImage_),
       savedFunction_(std::move(platform.currentFunction_)) {
   platform_.currentImage_ = image;
   platform_.currentFunction_ = std::move(function);
@@ -838,8 +846,8 @@ EFI_STATUS Platform::StartImage(const std::string &name) {
     Violation("cannot load " + image->path + ": " + dlerror());
     return EFI_LOAD_ERROR;
   }
-  auto entry = reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(
-      dlsym(image->module, (name + "EntryPoint").c_str()));
+  auto entry =
+      reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(dlsym(image->module, (name + "EntryPoint").c_str()));
   if (entry == nullptr) {
     Violation(image->path + " has no entry point " + name + "EntryPoint");
     dlclose(image->module);
@@ -892,8 +900,9 @@ void Platform::UnloadImage(int index, bool endOfBoot) {
       if (event->closed) continue;
       if (InRanges(image.ranges, reinterpret_cast<const void *>(event->notify)) ||
           InRanges(image.ranges, event->context)) {
-        Violation(image.name + " failed to start but left an event whose notify function is "
-                               "in the unloaded image");
+        Violation(image.name +
+                  " failed to start but left an event whose notify function is "
+                  "in the unloaded image");
         CloseEventRecord(event.get());
       }
     }

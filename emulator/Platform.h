@@ -35,7 +35,7 @@ struct CallRecord {
   // The driver function the platform had entered when the call was made: an entry point, a
   // notify function, a protocol member ("SmbiosSlotNotify"). "" for the platform's own code.
   std::string during;
-  bool injected = false;       // the result came from a fault of the board description
+  bool injected = false;  // the result came from a fault of the board description
 };
 
 // Every broken rule (leak, double free, unexpected service, dangling registration) is reported
@@ -152,15 +152,14 @@ class Platform {
   EFI_STATUS CloseEvent(EFI_EVENT event);
   EFI_STATUS InstallProtocolInterface(EFI_HANDLE *handle, const EFI_GUID *guid,
                                       EFI_INTERFACE_TYPE type, VOID *interface);
-  EFI_STATUS UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid,
-                                        VOID *interface);
+  EFI_STATUS UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid, VOID *interface);
   EFI_STATUS RegisterProtocolNotify(const EFI_GUID *guid, EFI_EVENT event, VOID **registration);
   EFI_STATUS LocateProtocol(const EFI_GUID *guid, VOID *registration, VOID **interface);
   // A CopyMem source inside emulated device memory reads as the device answers.
   void CopyMem(VOID *destination, const VOID *source, UINTN length);
   void AddMemoryReader(std::function<bool(void *to, const void *from, size_t length)> reader);
-  EFI_STATUS GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 *attributes,
-                         UINTN *size, VOID *data);
+  EFI_STATUS GetVariable(const CHAR16 *name, const EFI_GUID *guid, UINT32 *attributes, UINTN *size,
+                         VOID *data);
 
  private:
   struct Event;
@@ -171,8 +170,8 @@ class Platform {
   struct Allocation {
     size_t size;
     EFI_MEMORY_TYPE type;
-    int image;          // owning image, -1 for the platform
-    bool inEntryPoint;  // allocated while the owner's entry point ran
+    int image;                // owning image, -1 for the platform
+    bool inEntryPoint;        // allocated while the owner's entry point ran
     void *mapping = nullptr;  // pages of a guarded block, null for a plain one
     size_t mappingSize = 0;
   };

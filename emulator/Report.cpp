@@ -21,10 +21,14 @@ std::string SlotCode(const std::map<uint32_t, uint32_t> &slots, uint32_t index) 
 
 const char *KvrnPortName(uint32_t code) {
   switch (code) {
-    case KVRN_PORT_CODE_B: return "KVRN port B";
-    case KVRN_PORT_CODE_C: return "KVRN port C";
-    case KVRN_PORT_CODE_D: return "KVRN port D";
-    default: return nullptr;
+    case KVRN_PORT_CODE_B:
+      return "KVRN port B";
+    case KVRN_PORT_CODE_C:
+      return "KVRN port C";
+    case KVRN_PORT_CODE_D:
+      return "KVRN port D";
+    default:
+      return nullptr;
   }
 }
 
@@ -87,8 +91,7 @@ std::string FormatReport(const BootResult &result) {
   for (const DriverOutcome &driver : result.drivers) {
     char line[120];
     std::snprintf(line, sizeof(line), "  %-18s %s, %s\n", driver.name.c_str(),
-                  StatusName(driver.status).c_str(),
-                  driver.resident ? "resident" : "unloaded");
+                  StatusName(driver.status).c_str(), driver.resident ? "resident" : "unloaded");
     out << line;
   }
   out << "\n";

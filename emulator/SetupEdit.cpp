@@ -60,7 +60,7 @@ EFI_STATUS EFIAPI UnexpectedMember() {
 
 SETUP_EDIT_PROTOCOL *SetupEditInterface() {
   static SETUP_EDIT_PROTOCOL protocol = [] {
-    SETUP_EDIT_PROTOCOL interface{};
+    SETUP_EDIT_PROTOCOL interface {};
     interface.HideItem = HideItem;
     interface.UpdateString = UpdateString;
     for (void *&member : interface.Member2To4) member = reinterpret_cast<void *>(&UnexpectedMember);

@@ -18,8 +18,8 @@ void AddPorts(std::map<uint16_t, SetupItem> &items, uint16_t first, const char *
               uint16_t stackStride) {
   for (int stack = 0; stack < 4; ++stack) {
     for (int port = 0; port < 4; ++port) {
-      std::string name = std::string(prefix) + "Port " + std::to_string(stack + 1) +
-                         static_cast<char>('A' + port);
+      std::string name =
+          std::string(prefix) + "Port " + std::to_string(stack + 1) + static_cast<char>('A' + port);
       items[static_cast<uint16_t>(first + stack * stackStride + port)] = SetupItem{name};
     }
   }
@@ -28,8 +28,7 @@ void AddPorts(std::map<uint16_t, SetupItem> &items, uint16_t first, const char *
 }  // namespace
 
 bool SetupEditCall::operator==(const SetupEditCall &other) const {
-  return member == other.member && formSet == other.formSet && id == other.id &&
-         text == other.text;
+  return member == other.member && formSet == other.formSet && id == other.id && text == other.text;
 }
 
 std::ostream &operator<<(std::ostream &out, const SetupEditCall &call) {

@@ -276,7 +276,7 @@ SmbiosTable DefaultSmbiosTable() {
   std::memcpy(&bios[6], &characteristics, sizeof(characteristics));
   bios[0x0E] = 0x03;
   bios[0x0F] = 0x0C;
-  bios[0x10] = 2;   // release 2.14
+  bios[0x10] = 2;  // release 2.14
   bios[0x11] = 14;
   bios[0x12] = 0xFF;  // no embedded controller firmware
   bios[0x13] = 0xFF;
@@ -325,9 +325,9 @@ SmbiosTable DefaultSmbiosTable() {
 }
 
 std::string SlotWidthName(uint8_t width) {
-  static const char *const kNames[] = {"Other", "Unknown", "8 bit", "16 bit", "32 bit",
+  static const char *const kNames[] = {"Other",  "Unknown", "8 bit", "16 bit", "32 bit",
                                        "64 bit", "128 bit", "x1",    "x2",     "x4",
-                                       "x8",    "x12",     "x16",   "x32"};
+                                       "x8",     "x12",     "x16",   "x32"};
   if (width >= 1 && width <= 0x0E) return kNames[width - 1];
   char text[24];
   std::snprintf(text, sizeof(text), "0x%02X, out of range", width);

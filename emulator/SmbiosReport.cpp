@@ -20,8 +20,8 @@ std::string DecodeSlot(const SmbiosStructure &s) {
   std::snprintf(busAddress, sizeof(busAddress), "%04X:%02X:%02X.%u", s.Word(0x0D), s.Byte(0x0F),
                 s.Byte(0x10) >> 3, s.Byte(0x10) & 7u);
   char line[200];
-  std::snprintf(line, sizeof(line), "  0x%04X %-4u %-40s 0x%02X 0x%04X %-5s %-11s %s",
-                s.Handle(), s.Type(), designation.c_str(), s.Byte(5), s.Word(9),
+  std::snprintf(line, sizeof(line), "  0x%04X %-4u %-40s 0x%02X 0x%04X %-5s %-11s %s", s.Handle(),
+                s.Type(), designation.c_str(), s.Byte(5), s.Word(9),
                 SlotWidthName(s.Byte(6)).c_str(), SlotUsageName(s.Byte(7)).c_str(), busAddress);
   return line;
 }

@@ -119,9 +119,12 @@ uint8_t *DriverRun::HobList() const { return static_cast<uint8_t *>(gHobList); }
 
 uint32_t ReadCpuidEax(Input &in) {
   switch (in.Byte() % 3) {
-    case 0: return kEax5065;
-    case 1: return kEax606A;
-    default: return in.Dword();
+    case 0:
+      return kEax5065;
+    case 1:
+      return kEax606A;
+    default:
+      return in.Dword();
   }
 }
 

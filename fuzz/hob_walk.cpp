@@ -105,9 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *hob = static_cast<const uint8_t *>(FindGuidHob(&gStackBusHobGuid));
   if (hob != nullptr) {
     EFI_HOB_GUID_TYPE header;
-    fuzz::Expect(InList(list, listSize, hob) &&
-                     listSize - static_cast<size_t>(hob - list) >= sizeof(header),
-                 "FindGuidHob returned a HOB outside the list");
+    fuzz::Expect(
+        InList(list, listSize, hob) && listSize - static_cast<size_t>(hob - list) >= sizeof(header),
+        "FindGuidHob returned a HOB outside the list");
     std::memcpy(&header, hob, sizeof(header));
     fuzz::Expect(header.Header.HobType == EFI_HOB_TYPE_GUID_EXTENSION &&
                      header.Header.HobLength >= sizeof(header) &&

@@ -13,10 +13,10 @@
 #include <memory>
 
 #include "BoardInfoProtocol.h"
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
 #include "Pci.h"
-#include "BoardSlotService.h"
 
 namespace {
 
@@ -123,10 +123,14 @@ std::vector<fuzz::Seed> Seeds() {
   other.rootPortBdf = PciBdf(0x17, 2, 0);
   Case fallback = four;  // a code without a socket names the root port's BDF itself
   fallback.code = kNicRootPort;
-  return {{"four-functions", Write(four)},     {"two-functions", Write(two)},
-          {"no-device", Write(none)},          {"function-0-deeper", Write(deeper)},
-          {"bus-zero", Write(busZero)},        {"decoding-already", Write(decoding)},
-          {"bars-poked", Write(bars)},         {"signature-606a", Write(other)},
+  return {{"four-functions", Write(four)},
+          {"two-functions", Write(two)},
+          {"no-device", Write(none)},
+          {"function-0-deeper", Write(deeper)},
+          {"bus-zero", Write(busZero)},
+          {"decoding-already", Write(decoding)},
+          {"bars-poked", Write(bars)},
+          {"signature-606a", Write(other)},
           {"code-without-socket", Write(fallback)}};
 }
 
@@ -183,8 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     pci.Poke32(present[p.function % present.size()], (p.dword % 16) * 4, p.value);
   }
   for (uint16_t bdf : present) {
-    uint64_t base = (uint64_t{pci.Read32(bdf, PCI_BAR1_OFFSET)} << 32 |
-                     pci.Read32(bdf, PCI_BAR0_OFFSET)) & ~uint64_t{PCI_BAR_FLAG_MASK};
+    uint64_t base =
+        (uint64_t{pci.Read32(bdf, PCI_BAR1_OFFSET)} << 32 | pci.Read32(bdf, PCI_BAR0_OFFSET)) &
+        ~uint64_t{PCI_BAR_FLAG_MASK};
     if (base != 0 && base < emu::kDeviceMemorySize) {
       pci.Poke32(bdf, PCI_BAR0_OFFSET, pci.Read32(bdf, PCI_BAR0_OFFSET) | emu::kDeviceMemorySize);
     }

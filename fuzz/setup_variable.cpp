@@ -100,12 +100,18 @@ std::vector<fuzz::Seed> Seeds() {
   content.size = 400;
   content.pokes.clear();
   content.leading.assign(340, 0xFF);
-  return {{"default-on", Write(on)},          {"nic-port-absent", Write(absentPort)},
-          {"options-off", Write(off)},        {"short-variable", Write(justShort)},
-          {"reaches-331", Write(justLong)},   {"largest-readable", Write(largest)},
-          {"too-large", Write(tooLarge)},     {"missing", Write(missing)},
-          {"success-without-data", Write(silent)}, {"device-error", Write(failing)},
-          {"empty-variable", Write(empty)},  {"leading-ones", Write(content)}};
+  return {{"default-on", Write(on)},
+          {"nic-port-absent", Write(absentPort)},
+          {"options-off", Write(off)},
+          {"short-variable", Write(justShort)},
+          {"reaches-331", Write(justLong)},
+          {"largest-readable", Write(largest)},
+          {"too-large", Write(tooLarge)},
+          {"missing", Write(missing)},
+          {"success-without-data", Write(silent)},
+          {"device-error", Write(failing)},
+          {"empty-variable", Write(empty)},
+          {"leading-ones", Write(content)}};
 }
 
 // The default board's processor, PCI segment and slot table, with the KVRN ports where
@@ -142,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::vector<uint8_t> variable = DataOf(c);
 
   emu::BoardDescription board = BaseBoard();
-  if (c.present) board.variables.push_back({u"Setup", emu::kSetupVariableGuid,
-                                            emu::kSetupAttributes, variable});
+  if (c.present)
+    board.variables.push_back({u"Setup", emu::kSetupVariableGuid, emu::kSetupAttributes, variable});
   static constexpr EFI_STATUS kStatuses[] = {EFI_SUCCESS, EFI_SUCCESS, EFI_DEVICE_ERROR,
                                              EFI_BUFFER_TOO_SMALL};
   if (c.fault != kNoFault) board.faults.push_back({"RT.GetVariable", 1, kStatuses[c.fault]});

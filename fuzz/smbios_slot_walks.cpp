@@ -12,9 +12,9 @@
 #include <iterator>
 
 #include "BoardInfoProtocol.h"
+#include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "BoardSlotService.h"
 
 namespace {
 
@@ -100,8 +100,8 @@ std::vector<fuzz::Seed> Seeds() {
   emu::SmbiosSlot second{9, 0x41, "KVRN: CPU2 PCIE 3.0"};
   second.id = 0x0B01;
   const std::vector<uint8_t> headerOnly = {9, 4, 0x42, 0x00, 0, 0};
-  const std::vector<uint8_t> slotIdOnly = {9, 0x0B, 0x43, 0x00, 1, 0xB6, 0x0D,
-                                           0x04, 0x04, 0x01, 0x0B, 'K', 0, 0};
+  const std::vector<uint8_t> slotIdOnly = {9,    0x0B, 0x43, 0x00, 1,   0xB6, 0x0D,
+                                           0x04, 0x04, 0x01, 0x0B, 'K', 0,    0};
   const std::vector<std::vector<uint8_t>> odd = {headerOnly, slotIdOnly, kvrn.Bytes(),
                                                  second.Bytes()};
   seeds.push_back({"odd-structures-width", Write({0, 0x8E, 0, {}, odd})});
@@ -184,9 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool kvrnSlot = s.Type() == SMBIOS_TYPE_SYSTEM_SLOTS && DesignatedAsKvrnSlot(s.bytes);
     if (now == nullptr) {
       // A walk handed no copy for an instance goes on to the next one.
-      fuzz::Expect(c.unavailable != 0 && kvrnSlot && (!passedKvrnSlot || copyWithheld) &&
-                       !removedOne,
-                   "a structure that is not the first KVRN slot record left the table");
+      fuzz::Expect(
+          c.unavailable != 0 && kvrnSlot && (!passedKvrnSlot || copyWithheld) && !removedOne,
+          "a structure that is not the first KVRN slot record left the table");
       removedOne = true;
     } else if (now->bytes != s.bytes) {
       fuzz::Expect(c.unavailable == 0 && MayBeResized(s.bytes, now->bytes),

@@ -7,8 +7,7 @@
 static VOID Cpuid(UINT32 Leaf, UINT32 *Registers) {
   // Only leaf 1 is asked for, which takes no sub-leaf in ECX.
   __asm__ volatile("cpuid"
-                   : "=a"(Registers[0]), "=b"(Registers[1]), "=c"(Registers[2]),
-                     "=d"(Registers[3])
+                   : "=a"(Registers[0]), "=b"(Registers[1]), "=c"(Registers[2]), "=d"(Registers[3])
                    : "a"(Leaf));
 }
 

@@ -35,7 +35,8 @@ inline VOID WriteUnaligned16(VOID *Address, UINT16 Value) {
 inline bool GuidsMatch(const EFI_GUID *First, const EFI_GUID *Second) {
   const UINT8 *A = reinterpret_cast<const UINT8 *>(First);
   const UINT8 *B = reinterpret_cast<const UINT8 *>(Second);
-  return ReadUnaligned64(A) == ReadUnaligned64(B) && ReadUnaligned64(A + 8) == ReadUnaligned64(B + 8);
+  return ReadUnaligned64(A) == ReadUnaligned64(B) &&
+         ReadUnaligned64(A + 8) == ReadUnaligned64(B + 8);
 }
 
 #endif  // SUPPORT_MEM_ROUTINES_H_

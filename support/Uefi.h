@@ -140,7 +140,12 @@ enum EFI_ALLOCATE_TYPE : UINT32 { AllocateAnyPages, AllocateMaxAddress, Allocate
 enum EFI_INTERFACE_TYPE : UINT32 { EFI_NATIVE_INTERFACE };
 enum EFI_LOCATE_SEARCH_TYPE : UINT32 { AllHandles, ByRegisterNotify, ByProtocol };
 enum EFI_TIMER_DELAY : UINT32 { TimerCancel, TimerPeriodic, TimerRelative };
-enum EFI_RESET_TYPE : UINT32 { EfiResetCold, EfiResetWarm, EfiResetShutdown, EfiResetPlatformSpecific };
+enum EFI_RESET_TYPE : UINT32 {
+  EfiResetCold,
+  EfiResetWarm,
+  EfiResetShutdown,
+  EfiResetPlatformSpecific
+};
 
 // Opaque types that only appear behind pointers in the tables below.
 struct EFI_MEMORY_DESCRIPTOR;
@@ -161,10 +166,10 @@ struct EFI_TABLE_HEADER {
 };
 static_assert(sizeof(EFI_TABLE_HEADER) == 24, "EFI_TABLE_HEADER layout");
 
-constexpr UINT64 EFI_SYSTEM_TABLE_SIGNATURE = 0x5453595320494249ull;    // "IBI SYST"
-constexpr UINT64 EFI_BOOT_SERVICES_SIGNATURE = 0x56524553544f4f42ull;   // "BOOTSERV"
+constexpr UINT64 EFI_SYSTEM_TABLE_SIGNATURE = 0x5453595320494249ull;      // "IBI SYST"
+constexpr UINT64 EFI_BOOT_SERVICES_SIGNATURE = 0x56524553544f4f42ull;     // "BOOTSERV"
 constexpr UINT64 EFI_RUNTIME_SERVICES_SIGNATURE = 0x56524553544e5552ull;  // "RUNTSERV"
-constexpr UINT64 DXE_SERVICES_SIGNATURE = 0x565245535f455844ull;       // "DXE_SERV"
+constexpr UINT64 DXE_SERVICES_SIGNATURE = 0x565245535f455844ull;          // "DXE_SERV"
 constexpr UINT32 EFI_2_70_SYSTEM_TABLE_REVISION = (2u << 16) | 70u;
 
 // ---- Boot services ----------------------------------------------------------------------------
@@ -174,93 +179,89 @@ constexpr UINT32 EFI_2_70_SYSTEM_TABLE_REVISION = (2u << 16) | 70u;
 typedef EFI_TPL(EFIAPI *EFI_RAISE_TPL)(EFI_TPL NewTpl);
 typedef VOID(EFIAPI *EFI_RESTORE_TPL)(EFI_TPL OldTpl);
 typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_PAGES)(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType,
-                                                UINTN Pages, EFI_PHYSICAL_ADDRESS *Memory);
+                                               UINTN Pages, EFI_PHYSICAL_ADDRESS *Memory);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_PAGES)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages);
 typedef EFI_STATUS(EFIAPI *EFI_GET_MEMORY_MAP)(UINTN *MemoryMapSize,
-                                                EFI_MEMORY_DESCRIPTOR *MemoryMap, UINTN *MapKey,
-                                                UINTN *DescriptorSize, UINT32 *DescriptorVersion);
-typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size,
-                                               VOID **Buffer);
+                                               EFI_MEMORY_DESCRIPTOR *MemoryMap, UINTN *MapKey,
+                                               UINTN *DescriptorSize, UINT32 *DescriptorVersion);
+typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(UINT32 Type, EFI_TPL NotifyTpl,
-                                              EFI_EVENT_NOTIFY NotifyFunction,
-                                              VOID *NotifyContext, EFI_EVENT *Event);
+                                             EFI_EVENT_NOTIFY NotifyFunction, VOID *NotifyContext,
+                                             EFI_EVENT *Event);
 typedef EFI_STATUS(EFIAPI *EFI_SET_TIMER)(EFI_EVENT Event, EFI_TIMER_DELAY Type,
-                                           UINT64 TriggerTime);
+                                          UINT64 TriggerTime);
 typedef EFI_STATUS(EFIAPI *EFI_WAIT_FOR_EVENT)(UINTN NumberOfEvents, EFI_EVENT *Event,
-                                                UINTN *Index);
+                                               UINTN *Index);
 typedef EFI_STATUS(EFIAPI *EFI_SIGNAL_EVENT)(EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_EVENT)(EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_CHECK_EVENT)(EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE *Handle,
-                                                            const EFI_GUID *Protocol,
-                                                            EFI_INTERFACE_TYPE InterfaceType,
-                                                            VOID *Interface);
+                                                           const EFI_GUID *Protocol,
+                                                           EFI_INTERFACE_TYPE InterfaceType,
+                                                           VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_REINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
-                                                              const EFI_GUID *Protocol,
-                                                              VOID *OldInterface,
-                                                              VOID *NewInterface);
+                                                             const EFI_GUID *Protocol,
+                                                             VOID *OldInterface,
+                                                             VOID *NewInterface);
 typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
-                                                              const EFI_GUID *Protocol,
-                                                              VOID *Interface);
+                                                             const EFI_GUID *Protocol,
+                                                             VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
-                                                 VOID **Interface);
-typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(const EFI_GUID *Protocol,
-                                                          EFI_EVENT Event, VOID **Registration);
+                                                VOID **Interface);
+typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(const EFI_GUID *Protocol, EFI_EVENT Event,
+                                                         VOID **Registration);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE)(EFI_LOCATE_SEARCH_TYPE SearchType,
-                                               const EFI_GUID *Protocol, VOID *SearchKey,
-                                               UINTN *BufferSize, EFI_HANDLE *Buffer);
+                                              const EFI_GUID *Protocol, VOID *SearchKey,
+                                              UINTN *BufferSize, EFI_HANDLE *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_DEVICE_PATH)(const EFI_GUID *Protocol,
-                                                    EFI_DEVICE_PATH_PROTOCOL **DevicePath,
-                                                    EFI_HANDLE *Device);
+                                                   EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                                   EFI_HANDLE *Device);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_CONFIGURATION_TABLE)(const EFI_GUID *Guid, VOID *Table);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
-                                            EFI_DEVICE_PATH_PROTOCOL *DevicePath,
-                                            VOID *SourceBuffer, UINTN SourceSize,
-                                            EFI_HANDLE *ImageHandle);
+                                           EFI_DEVICE_PATH_PROTOCOL *DevicePath, VOID *SourceBuffer,
+                                           UINTN SourceSize, EFI_HANDLE *ImageHandle);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_START)(EFI_HANDLE ImageHandle, UINTN *ExitDataSize,
-                                             CHAR16 **ExitData);
+                                            CHAR16 **ExitData);
 typedef EFI_STATUS(EFIAPI *EFI_EXIT)(EFI_HANDLE ImageHandle, EFI_STATUS ExitStatus,
-                                      UINTN ExitDataSize, CHAR16 *ExitData);
+                                     UINTN ExitDataSize, CHAR16 *ExitData);
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_UNLOAD)(EFI_HANDLE ImageHandle);
 typedef EFI_STATUS(EFIAPI *EFI_EXIT_BOOT_SERVICES)(EFI_HANDLE ImageHandle, UINTN MapKey);
 typedef EFI_STATUS(EFIAPI *EFI_GET_NEXT_MONOTONIC_COUNT)(UINT64 *Count);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(UINTN Microseconds);
 typedef EFI_STATUS(EFIAPI *EFI_SET_WATCHDOG_TIMER)(UINTN Timeout, UINT64 WatchdogCode,
-                                                    UINTN DataSize, CHAR16 *WatchdogData);
+                                                   UINTN DataSize, CHAR16 *WatchdogData);
 typedef EFI_STATUS(EFIAPI *EFI_CONNECT_CONTROLLER)(EFI_HANDLE ControllerHandle,
-                                                    EFI_HANDLE *DriverImageHandle,
-                                                    EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath,
-                                                    BOOLEAN Recursive);
+                                                   EFI_HANDLE *DriverImageHandle,
+                                                   EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath,
+                                                   BOOLEAN Recursive);
 typedef EFI_STATUS(EFIAPI *EFI_DISCONNECT_CONTROLLER)(EFI_HANDLE ControllerHandle,
-                                                       EFI_HANDLE DriverImageHandle,
-                                                       EFI_HANDLE ChildHandle);
+                                                      EFI_HANDLE DriverImageHandle,
+                                                      EFI_HANDLE ChildHandle);
 typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
-                                               VOID **Interface, EFI_HANDLE AgentHandle,
-                                               EFI_HANDLE ControllerHandle, UINT32 Attributes);
+                                              VOID **Interface, EFI_HANDLE AgentHandle,
+                                              EFI_HANDLE ControllerHandle, UINT32 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID *Protocol,
-                                                EFI_HANDLE AgentHandle,
-                                                EFI_HANDLE ControllerHandle);
+                                               EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL_INFORMATION)(
     EFI_HANDLE Handle, const EFI_GUID *Protocol, EFI_OPEN_PROTOCOL_INFORMATION_ENTRY **EntryBuffer,
     UINTN *EntryCount);
-typedef EFI_STATUS(EFIAPI *EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle,
-                                                      EFI_GUID ***ProtocolBuffer,
-                                                      UINTN *ProtocolBufferCount);
+typedef EFI_STATUS(EFIAPI *EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle, EFI_GUID ***ProtocolBuffer,
+                                                     UINTN *ProtocolBufferCount);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType,
-                                                      const EFI_GUID *Protocol, VOID *SearchKey,
-                                                      UINTN *NoHandles, EFI_HANDLE **Buffer);
+                                                     const EFI_GUID *Protocol, VOID *SearchKey,
+                                                     UINTN *NoHandles, EFI_HANDLE **Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(const EFI_GUID *Protocol, VOID *Registration,
-                                                 VOID **Interface);
+                                                VOID **Interface);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_MULTIPLE_PROTOCOL_INTERFACES)(EFI_HANDLE *Handle, ...);
 typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_MULTIPLE_PROTOCOL_INTERFACES)(EFI_HANDLE Handle, ...);
 typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 typedef VOID(EFIAPI *EFI_COPY_MEM)(VOID *Destination, const VOID *Source, UINTN Length);
 typedef VOID(EFIAPI *EFI_SET_MEM)(VOID *Buffer, UINTN Size, UINT8 Value);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(UINT32 Type, EFI_TPL NotifyTpl,
-                                                 EFI_EVENT_NOTIFY NotifyFunction,
-                                                 const VOID *NotifyContext,
-                                                 const EFI_GUID *EventGroup, EFI_EVENT *Event);
+                                                EFI_EVENT_NOTIFY NotifyFunction,
+                                                const VOID *NotifyContext,
+                                                const EFI_GUID *EventGroup, EFI_EVENT *Event);
 
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
@@ -331,37 +332,32 @@ static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178, "EFI_BOOT_SERVICES layout");
 
 typedef EFI_STATUS(EFIAPI *EFI_GET_TIME)(EFI_TIME *Time, EFI_TIME_CAPABILITIES *Capabilities);
 typedef EFI_STATUS(EFIAPI *EFI_SET_TIME)(EFI_TIME *Time);
-typedef EFI_STATUS(EFIAPI *EFI_GET_WAKEUP_TIME)(BOOLEAN *Enabled, BOOLEAN *Pending,
-                                                 EFI_TIME *Time);
+typedef EFI_STATUS(EFIAPI *EFI_GET_WAKEUP_TIME)(BOOLEAN *Enabled, BOOLEAN *Pending, EFI_TIME *Time);
 typedef EFI_STATUS(EFIAPI *EFI_SET_WAKEUP_TIME)(BOOLEAN Enable, EFI_TIME *Time);
-typedef EFI_STATUS(EFIAPI *EFI_SET_VIRTUAL_ADDRESS_MAP)(UINTN MemoryMapSize,
-                                                         UINTN DescriptorSize,
-                                                         UINT32 DescriptorVersion,
-                                                         EFI_MEMORY_DESCRIPTOR *VirtualMap);
+typedef EFI_STATUS(EFIAPI *EFI_SET_VIRTUAL_ADDRESS_MAP)(UINTN MemoryMapSize, UINTN DescriptorSize,
+                                                        UINT32 DescriptorVersion,
+                                                        EFI_MEMORY_DESCRIPTOR *VirtualMap);
 typedef EFI_STATUS(EFIAPI *EFI_CONVERT_POINTER)(UINTN DebugDisposition, VOID **Address);
-typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(const CHAR16 *VariableName,
-                                              const EFI_GUID *VendorGuid, UINT32 *Attributes,
-                                              UINTN *DataSize, VOID *Data);
+typedef EFI_STATUS(EFIAPI *EFI_GET_VARIABLE)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid,
+                                             UINT32 *Attributes, UINTN *DataSize, VOID *Data);
 typedef EFI_STATUS(EFIAPI *EFI_GET_NEXT_VARIABLE_NAME)(UINTN *VariableNameSize,
-                                                        CHAR16 *VariableName,
-                                                        EFI_GUID *VendorGuid);
-typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(const CHAR16 *VariableName,
-                                              const EFI_GUID *VendorGuid, UINT32 Attributes,
-                                              UINTN DataSize, VOID *Data);
+                                                       CHAR16 *VariableName, EFI_GUID *VendorGuid);
+typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(const CHAR16 *VariableName, const EFI_GUID *VendorGuid,
+                                             UINT32 Attributes, UINTN DataSize, VOID *Data);
 typedef EFI_STATUS(EFIAPI *EFI_GET_NEXT_HIGH_MONO_COUNT)(UINT32 *HighCount);
 typedef VOID(EFIAPI *EFI_RESET_SYSTEM)(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus,
-                                        UINTN DataSize, VOID *ResetData);
+                                       UINTN DataSize, VOID *ResetData);
 typedef EFI_STATUS(EFIAPI *EFI_UPDATE_CAPSULE)(EFI_CAPSULE_HEADER **CapsuleHeaderArray,
-                                                UINTN CapsuleCount,
-                                                EFI_PHYSICAL_ADDRESS ScatterGatherList);
+                                               UINTN CapsuleCount,
+                                               EFI_PHYSICAL_ADDRESS ScatterGatherList);
 typedef EFI_STATUS(EFIAPI *EFI_QUERY_CAPSULE_CAPABILITIES)(EFI_CAPSULE_HEADER **CapsuleHeaderArray,
-                                                            UINTN CapsuleCount,
-                                                            UINT64 *MaximumCapsuleSize,
-                                                            EFI_RESET_TYPE *ResetType);
+                                                           UINTN CapsuleCount,
+                                                           UINT64 *MaximumCapsuleSize,
+                                                           EFI_RESET_TYPE *ResetType);
 typedef EFI_STATUS(EFIAPI *EFI_QUERY_VARIABLE_INFO)(UINT32 Attributes,
-                                                     UINT64 *MaximumVariableStorageSize,
-                                                     UINT64 *RemainingVariableStorageSize,
-                                                     UINT64 *MaximumVariableSize);
+                                                    UINT64 *MaximumVariableStorageSize,
+                                                    UINT64 *RemainingVariableStorageSize,
+                                                    UINT64 *MaximumVariableSize);
 
 struct EFI_RUNTIME_SERVICES {
   EFI_TABLE_HEADER Hdr;
@@ -418,7 +414,7 @@ static_assert(offsetof(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 0x68, "EFI_SYS
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 0x70, "EFI_SYSTEM_TABLE layout");
 
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_ENTRY_POINT)(EFI_HANDLE ImageHandle,
-                                                   EFI_SYSTEM_TABLE *SystemTable);
+                                                  EFI_SYSTEM_TABLE *SystemTable);
 
 // ---- PI hand-off blocks -----------------------------------------------------------------------
 

@@ -92,9 +92,14 @@ TEST_F(NicMacTest, FourFunctionsFillThePrimaryThenTheSecondaryListInFunctionOrde
     EXPECT_TRUE(read.decoded);
     reads.emplace_back(read.address, read.length);
   }
-  EXPECT_EQ(reads, (std::vector<std::pair<uint64_t, size_t>>{
-                       {0x9D1E2120, 4}, {0x9D1E2140, 2}, {0x9D3E2120, 4}, {0x9D3E2140, 2},
-                       {0x9D5E2120, 4}, {0x9D5E2140, 2}, {0x9D7E2120, 4}, {0x9D7E2140, 2}}));
+  EXPECT_EQ(reads, (std::vector<std::pair<uint64_t, size_t>>{{0x9D1E2120, 4},
+                                                             {0x9D1E2140, 2},
+                                                             {0x9D3E2120, 4},
+                                                             {0x9D3E2140, 2},
+                                                             {0x9D5E2120, 4},
+                                                             {0x9D5E2140, 2},
+                                                             {0x9D7E2120, 4},
+                                                             {0x9D7E2140, 2}}));
 }
 
 TEST_F(NicMacTest, MissingFunctionsAddNothing) {

@@ -87,8 +87,7 @@ TEST_F(RootPortAdjustTest, OptionOffOrSetupUnreadableTouchesNothing) {
   } cases[] = {
       {"byte 331 is 0", [](emu::BoardDescription &b) { b.SetSetupByte(331, 0); }},
       {"no Setup variable", [](emu::BoardDescription &b) { b.variables.clear(); }},
-      {"Setup larger than the buffer",
-       [](emu::BoardDescription &b) { b.SetSetupByte(3820, 1); }},
+      {"Setup larger than the buffer", [](emu::BoardDescription &b) { b.SetSetupByte(3820, 1); }},
       // Shorter than 332 bytes: byte 331 has no value from the variable and counts as off.
       {"Setup of 331 bytes",
        [](emu::BoardDescription &b) { b.variables.at(0).data.assign(331, 0xFF); }},
@@ -162,8 +161,8 @@ TEST_F(RootPortAdjustTest, ARegisterThatReadsAllOnesIsNotWrittenBack) {
   board = emu::DefaultBoard();
   Start(board);
   size_t before = platform_->CountCalls("RegisterAccess.GetRegisterAddress");
-  platform_->Board().faults.push_back({"RegisterAccess.GetRegisterAddress",
-                                       static_cast<uint32_t>(before + 3), 0x0FFFF15C});
+  platform_->Board().faults.push_back(
+      {"RegisterAccess.GetRegisterAddress", static_cast<uint32_t>(before + 3), 0x0FFFF15C});
   Trigger();
   ASSERT_TRUE(platform_->CallsTo("RegisterAccess.GetRegisterAddress")[before + 2].injected);
   EXPECT_TRUE(Writes().empty());

@@ -88,9 +88,9 @@ TEST(SlotAssignmentTest, AllSlotsTakenQueriesAllEighteenInWalkOrderAndStartGoesO
   emu::BoardDescription board = BoardWithKvrn(0x0E);
   for (uint8_t index : kExpansionSlotIndexes) board.slots[index] = 0x31A000;
   emu::BootResult result = StartSlotService(board);
-  EXPECT_EQ(test::FirstArgsOf(result.calls, "BoardInfo.GetSlotLocation"),
-            std::vector<uint64_t>(std::begin(kExpansionSlotIndexes),
-                                  std::end(kExpansionSlotIndexes)));
+  EXPECT_EQ(
+      test::FirstArgsOf(result.calls, "BoardInfo.GetSlotLocation"),
+      std::vector<uint64_t>(std::begin(kExpansionSlotIndexes), std::end(kExpansionSlotIndexes)));
   EXPECT_EQ(test::CountOf(result.calls, "BoardInfo.SetSlotLocation"), 0u);
   EXPECT_EQ(result.drivers.at(0).status, EFI_SUCCESS);
   EXPECT_EQ(test::CountOf(result.calls, "BS.InstallProtocolInterface"), 1u);

@@ -108,7 +108,8 @@ TEST(SlotRecordsTest, KvrnConfigurationSetsTheSlotWidthAndAddsPortRecords) {
     SCOPED_TRACE(testing::Message() << "KVRN configuration 0x" << std::hex << int{c.config});
     emu::BootResult result = BootSlotService(Board(c.config));
     EXPECT_EQ(WidthOf(result.smbiosAfter, kKvrnHandle), c.width);
-    EXPECT_EQ(test::CountOf(result.calls, "Smbios.ReplaceRecord"), c.width == kStartWidth ? 0u : 1u);
+    EXPECT_EQ(test::CountOf(result.calls, "Smbios.ReplaceRecord"),
+              c.width == kStartWidth ? 0u : 1u);
     EXPECT_EQ(WithoutHandles(SlotsOfType(result.smbiosAfter, 161)), c.ports);
     for (const emu::SmbiosStructure &s : result.smbiosAfter.OfType(161)) {
       EXPECT_EQ(s.bytes.size(), 41u);
@@ -251,7 +252,8 @@ TEST(SlotRecordsTest, ProtocolFailuresEndOnlyWhatTheyMust) {
     for (const SmbiosSlot &slot : SlotsOfType(result.smbiosAfter, 161)) {
       ports.push_back(slot.designation);
     }
-    EXPECT_EQ(ports, (std::vector<std::string>{"KVRN(B): CPU2 PCIE 3.0", "KVRN(D): CPU2 PCIE 3.0"}));
+    EXPECT_EQ(ports,
+              (std::vector<std::string>{"KVRN(B): CPU2 PCIE 3.0", "KVRN(D): CPU2 PCIE 3.0"}));
     std::vector<uint16_t> riserIds;
     for (const SmbiosSlot &slot : AddedSlots(result)) riserIds.push_back(slot.id);
     // The second riser record was the fifth insertion.
@@ -302,8 +304,8 @@ TEST(SlotRecordsTest, RecordsAreWrittenOnceHoweverOftenTheTriggerAppears) {
 TEST(SlotRecordsTest, ShortCopiesAreNeverReadPast) {
   const std::vector<uint8_t> headerOnly = {9, 4, 0x40, 0x00, 0, 0};
   // Slot ID 0x0B01 in the formatted area, but far too short for a designation at offset 17.
-  const std::vector<uint8_t> slotIdOnly = {9, 0x0B, 0x41, 0x00, 1, 0xB6, 0x0D, 0x04, 0x04,
-                                           0x01, 0x0B, 'K', 0, 0};
+  const std::vector<uint8_t> slotIdOnly = {9,    0x0B, 0x41, 0x00, 1,   0xB6, 0x0D,
+                                           0x04, 0x04, 0x01, 0x0B, 'K', 0,    0};
   for (uint8_t unavailable : {1, 0}) {
     SCOPED_TRACE(unavailable ? "removal walk" : "width walk");
     emu::BoardDescription board = Board(0x84);
@@ -328,10 +330,10 @@ TEST(SlotRecordsTest, ShortCopiesAreNeverReadPast) {
 // Found by fuzzing: the width walk took string bytes at offset 9 for the Slot ID of a structure
 // whose formatted area ends before it, and rewrote that structure (its strings, below offset 7).
 TEST(SlotRecordsTest, WidthWalkLeavesStructuresWithoutASlotIdAlone) {
-  const std::vector<uint8_t> shortArea = {9, 4, 0x40, 0x00, 'a', 'b', 'c', 'd', 'e', 0x01, 0x0B,
-                                          0, 0};
-  const std::vector<uint8_t> areaOfNine = {9, 9, 0x41, 0x00, 1, 0xB6, 0x0D, 0x04, 0x04,
-                                           0x01, 0x0B, 0, 0};
+  const std::vector<uint8_t> shortArea = {9,   4,   0x40, 0x00, 'a', 'b', 'c',
+                                          'd', 'e', 0x01, 0x0B, 0,   0};
+  const std::vector<uint8_t> areaOfNine = {9,    9,    0x41, 0x00, 1, 0xB6, 0x0D,
+                                           0x04, 0x04, 0x01, 0x0B, 0, 0};
   emu::BoardDescription board = Board(0x84);
   Add(board, shortArea);
   Add(board, areaOfNine);

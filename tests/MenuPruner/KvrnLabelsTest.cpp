@@ -19,7 +19,8 @@ emu::BoardDescription KvrnBoard(uint8_t kvrnConfig, std::map<uint32_t, uint32_t>
 // The expansion slots MenuPruner asked about (the onboard NIC item asks about 128 as well).
 std::vector<uint64_t> SlotQueries(const emu::BootResult &result) {
   std::vector<uint64_t> queries;
-  for (uint64_t index : FirstArgsOf(CallsBy(result.calls, "MenuPruner"), "BoardInfo.GetSlotLocation")) {
+  for (uint64_t index :
+       FirstArgsOf(CallsBy(result.calls, "MenuPruner"), "BoardInfo.GetSlotLocation")) {
     if (index != SLOT_INDEX_ONBOARD_NIC) queries.push_back(index);
   }
   return queries;
@@ -36,8 +37,8 @@ std::vector<uint64_t> WalkQueries(int times, std::map<uint32_t, int> fewer = {})
 }
 
 TEST(KvrnLabelsTest, PortsInThreeSlotsAreLabelledInSlotOrder) {
-  emu::BootResult result = BootMenuPruner(KvrnBoard(
-      0x0E, {{172, KVRN_PORT_CODE_B}, {173, KVRN_PORT_CODE_C}, {174, KVRN_PORT_CODE_D}}));
+  emu::BootResult result = BootMenuPruner(
+      KvrnBoard(0x0E, {{172, KVRN_PORT_CODE_B}, {173, KVRN_PORT_CODE_C}, {174, KVRN_PORT_CODE_D}}));
   EXPECT_EQ(result.menusAfter.edits,
             FixedEdits() + KvrnLabel(172, 'B') + KvrnLabel(173, 'C') + KvrnLabel(174, 'D'));
   // A slot stops being asked at its port: B after one question, C after two, D after three.

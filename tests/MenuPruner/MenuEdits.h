@@ -52,7 +52,7 @@ inline Edits NvmeEdits() {
                              2504, 2505, 2506, 2507, 2456, 2457, 2458, 2459,
                              2462, 2463, 2464, 2465, 2474, 2475, 2476, 2477};
   // Bays 7 to 4 and 19 to 16 run against rising ids.
-  const int bays[] = {0, 1, 2, 3, 7, 6, 5, 4, 8, 9, 10, 11,
+  const int bays[] = {0,  1,  2,  3,  7,  6,  5,  4,  8,  9,  10, 11,
                       12, 13, 14, 15, 19, 18, 17, 16, 20, 21, 22, 23};
   Edits edits;
   for (int row = 0; row < 24; ++row) {

@@ -20,8 +20,8 @@ emu::BoardDescription NicBoard(uint8_t setupByte288, bool rootPortAnswers) {
 
 Edits FixedEditsWithNicItem() {
   Edits edits = FixedEdits();
-  auto kvrnRetitle = std::find(edits.begin(), edits.end(),
-                               Retitle(kSocket, 2337, "KVRN: CPU2 PCI-E 3.0"));
+  auto kvrnRetitle =
+      std::find(edits.begin(), edits.end(), Retitle(kSocket, 2337, "KVRN: CPU2 PCI-E 3.0"));
   edits.insert(kvrnRetitle, emu::SetupEditCall{"SuppressItem", kSetup, 551, ""});
   return edits;
 }

@@ -1,7 +1,5 @@
 #include "Dmidecode.h"
 
-#include "Tests.h"
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +7,8 @@
 #include <cstdlib>
 #include <regex>
 #include <sstream>
+
+#include "Tests.h"
 
 namespace test {
 
@@ -63,9 +63,8 @@ std::vector<Block> Blocks(const std::string &output) {
   for (std::string line; std::getline(lines, line);) {
     std::smatch match;
     if (std::regex_match(line, match, kHeader)) {
-      blocks.push_back(Block{static_cast<uint16_t>(std::stoul(match[1], nullptr, 16)),
-                             std::stoi(match[2]),
-                             {}});
+      blocks.push_back(
+          Block{static_cast<uint16_t>(std::stoul(match[1], nullptr, 16)), std::stoi(match[2]), {}});
     } else if (!blocks.empty() && !line.empty()) {
       blocks.back().lines.push_back(line);
     }

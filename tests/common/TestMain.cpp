@@ -6,8 +6,7 @@
 
 int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);
-  emu::SetViolationHandler([](const std::string &what) {
-    ADD_FAILURE() << "platform violation: " << what;
-  });
+  emu::SetViolationHandler(
+      [](const std::string &what) { ADD_FAILURE() << "platform violation: " << what; });
   return RUN_ALL_TESTS();
 }

@@ -47,7 +47,9 @@ CommandRun Run(const std::string &command) {
   return run;
 }
 
-CommandRun Boardsim(const std::string &args) { return Run(std::string(BOARDSIM_PATH) + " " + args); }
+CommandRun Boardsim(const std::string &args) {
+  return Run(std::string(BOARDSIM_PATH) + " " + args);
+}
 
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig) {
   emu::BoardDescription board = emu::DefaultBoard();

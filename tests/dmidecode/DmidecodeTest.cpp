@@ -55,8 +55,9 @@ class DmidecodeTest : public testing::Test {
     std::string path = testing::TempDir() + "/smbios-" +
                        testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
     Bytes dump = table.DumpImage();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(dump.data()),
-                                                static_cast<std::streamsize>(dump.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(dump.data()),
+               static_cast<std::streamsize>(dump.size()));
     Decode(path);
   }
 
@@ -80,10 +81,23 @@ class DmidecodeTest : public testing::Test {
 
   // A KVRN port record as it must reach the table, byte for byte.
   static Bytes KvrnPortRecord(uint16_t handle, char letter, uint8_t width, uint16_t id) {
-    Bytes bytes = {0xA1, 0x11, static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 8),
-                   0x01, 0xB6, width, 0x02, 0x04, static_cast<uint8_t>(id),
-                   static_cast<uint8_t>(id >> 8), 0x04, 0x01, 0x22, 0x00,
-                   static_cast<uint8_t>(0xB0 + (letter - 'B') * 0x10), 0x00};
+    Bytes bytes = {0xA1,
+                   0x11,
+                   static_cast<uint8_t>(handle),
+                   static_cast<uint8_t>(handle >> 8),
+                   0x01,
+                   0xB6,
+                   width,
+                   0x02,
+                   0x04,
+                   static_cast<uint8_t>(id),
+                   static_cast<uint8_t>(id >> 8),
+                   0x04,
+                   0x01,
+                   0x22,
+                   0x00,
+                   static_cast<uint8_t>(0xB0 + (letter - 'B') * 0x10),
+                   0x00};
     std::string designation = std::string("KVRN(") + letter + "): CPU2 PCIE 3.0";
     bytes.insert(bytes.end(), designation.begin(), designation.end());
     bytes.insert(bytes.end(), {0, 0});

@@ -67,7 +67,8 @@ TEST(BoardFileTest, SmbiosTableReadsBackTheSame) {
   // already in the table replaces that structure.
   ASSERT_TRUE(emu::ParseBoardText(
       "smbios-edit-protocol absent\n"
-      "smbios-slot 0x30 \"Riser  X8 #2\" 0xB6 0x0B 0x02 0x04 0x0C 0x04 0x01 0x44 0xC0 0x08 # spare\n"
+      "smbios-slot 0x30 \"Riser  X8 #2\" 0xB6 0x0B 0x02 0x04 0x0C 0x04 0x01 0x44 0xC0 0x08 # "
+      "spare\n"
       "smbios-slot 0x0005 \"KVRN: CPU2 PCIE 3.0\" 0xB6 0x0A 4 4 0x0B01 4 1 0x22 0xB0 0\n"
       "smbios-structure 0A064000 1234 6F6E6500 00\n",
       board, error))
@@ -96,7 +97,7 @@ TEST(BoardFileTest, BadSmbiosLinesAreNamed) {
            "smbios-slot 0x30 \"short\" 0xB6 0x0B 2 4 0x0C 4 1 0x44 0xC0",
            "smbios-slot 0xFF00 \"reserved\" 0xB6 0x0B 2 4 0x0C 4 1 0x44 0xC0 0",
            "smbios-slot 0x30 \"wide\" 0x1B6 0x0B 2 4 0x0C 4 1 0x44 0xC0 0",
-           "smbios-structure 0A064000123",       // odd digit count
+           "smbios-structure 0A064000123",         // odd digit count
            "smbios-structure 0A06400012346F6E65",  // no closing NUL
            "smbios-structure 0A0640001234000000",  // more than one structure
            "smbios-structure 7F0440000000",        // the end-of-table structure

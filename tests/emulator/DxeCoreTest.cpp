@@ -151,13 +151,11 @@ TEST_F(DxeCoreTest, ClosedEventsAreGoneForGood) {
 
 TEST_F(DxeCoreTest, ProtocolDatabaseFollowsTheDxeCoreRules) {
   EFI_HANDLE handle = nullptr;
-  ASSERT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolA, EFI_NATIVE_INTERFACE,
-                                          &gInterfaceA),
+  ASSERT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolA, EFI_NATIVE_INTERFACE, &gInterfaceA),
             EFI_SUCCESS);
   ASSERT_NE(handle, nullptr);
   // The same protocol twice on one handle is refused.
-  EXPECT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolA, EFI_NATIVE_INTERFACE,
-                                          &gInterfaceB),
+  EXPECT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolA, EFI_NATIVE_INTERFACE, &gInterfaceB),
             EFI_INVALID_PARAMETER);
   VOID *found = nullptr;
   EXPECT_EQ(bs_->LocateProtocol(&kProtocolA, nullptr, &found), EFI_SUCCESS);
@@ -167,8 +165,7 @@ TEST_F(DxeCoreTest, ProtocolDatabaseFollowsTheDxeCoreRules) {
   EXPECT_EQ(bs_->LocateProtocol(&kProtocolA, nullptr, &found), EFI_NOT_FOUND);
   EXPECT_EQ(found, nullptr);
   // The emptied handle is gone.
-  EXPECT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolB, EFI_NATIVE_INTERFACE,
-                                          &gInterfaceB),
+  EXPECT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolB, EFI_NATIVE_INTERFACE, &gInterfaceB),
             EFI_INVALID_PARAMETER);
 }
 

@@ -22,10 +22,9 @@ volatile uint32_t *Register(emu::Platform &platform, uint16_t bdf, uint32_t offs
 
 TEST(PciEmulatorTest, RecordsThatAreNoConfigurationRegisterAreViolations) {
   emu::Platform platform(emu::DefaultBoard());
-  for (REG_ACCESS_ADDRESS record : {REG_ACCESS_ADDRESS{0x01800000, 0, 0x100, 0},
-                                    REG_ACCESS_ADDRESS{0x01800000, 1, 0x200, 0},
-                                    REG_ACCESS_ADDRESS{0x01800000, 0, 0x200, 7},
-                                    REG_ACCESS_ADDRESS{0x11800000, 0, 0x200, 0}}) {
+  for (REG_ACCESS_ADDRESS record :
+       {REG_ACCESS_ADDRESS{0x01800000, 0, 0x100, 0}, REG_ACCESS_ADDRESS{0x01800000, 1, 0x200, 0},
+        REG_ACCESS_ADDRESS{0x01800000, 0, 0x200, 7}, REG_ACCESS_ADDRESS{0x11800000, 0, 0x200, 0}}) {
     test::ExpectViolation expect("no PCI configuration register");
     UINTN address = RegisterAccess(platform)->GetRegisterAddress(&record);
     auto *answer = reinterpret_cast<uint32_t *>(address);
@@ -39,7 +38,8 @@ TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
   emu::Platform platform(emu::DefaultBoard());
   const uint16_t nic = PciBdf(0x18, 0, 1);
   uint64_t base = (uint64_t{*Register(platform, nic, PCI_BAR1_OFFSET)} << 32 |
-                   *Register(platform, nic, PCI_BAR0_OFFSET)) & ~uint64_t{0xF};
+                   *Register(platform, nic, PCI_BAR0_OFFSET)) &
+                  ~uint64_t{0xF};
   EFI_BOOT_SERVICES *bs = platform.BootServices();
   uint8_t mac[6];
   bs->CopyMem(mac, reinterpret_cast<void *>(base + emu::kNicMacLowOffset), 4);
@@ -161,19 +161,19 @@ TEST(PciBoardFileTest, LinesDescribeATopology) {
 
 TEST(PciBoardFileTest, BadPciLinesAreNamed) {
   for (const char *line : {
-           "pci-endpoint 18:00.0",                              // no id
-           "pci-endpoint 18:00.0 id 8086",                      // half an id
-           "pci-endpoint 18:00.0 id 8086:37D2 memory 0x1004",   // BAR type bits
+           "pci-endpoint 18:00.0",                             // no id
+           "pci-endpoint 18:00.0 id 8086",                     // half an id
+           "pci-endpoint 18:00.0 id 8086:37D2 memory 0x1004",  // BAR type bits
            "pci-endpoint 18:00.0 id 8086:37D2 mac 02:11:22:33:44",
            "pci-endpoint 18:00.0 id 8086:37D2 colour blue",
-           "pci-root-port 18:20.0",                             // device 0x20
-           "pci-root-port 18:00.8",                             // function 8
-           "pci-root-port 118:00.0",                            // bus 0x118
-           "pci-root-port 18:00.0 secondary",                   // key without value
+           "pci-root-port 18:20.0",            // device 0x20
+           "pci-root-port 18:00.8",            // function 8
+           "pci-root-port 118:00.0",           // bus 0x118
+           "pci-root-port 18:00.0 secondary",  // key without value
            "pci-root-port 18:00.0 secondary 0x100",
            "pci-clear now",
-           "stack-bus 15 0x10",                                 // socket field would be 16
-           "stack-bus 0 1 2 3 4 5 6 7",                         // seven stacks
+           "stack-bus 15 0x10",          // socket field would be 16
+           "stack-bus 0 1 2 3 4 5 6 7",  // seven stacks
            "stack-bus-hob 16 sockets",
            "stack-bus-hob 70000 bytes",
            "cpu-signature 0x10000",

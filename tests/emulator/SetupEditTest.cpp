@@ -24,8 +24,8 @@ TEST(SetupEditTest, CallsEditTheMenusAndAreLoggedInOrder) {
   EXPECT_FALSE(menus.Find("Setup", 143)->hidden);
   EXPECT_EQ(menus.Find("Setup", 1601)->text, "Enables or disables Slot 172 OPROM option.");
   ASSERT_EQ(menus.edits.size(), 7u);
-  EXPECT_EQ(menus.edits[0], (emu::SetupEditCall{"UpdateString", "Setup", 1600,
-                                                "Slot 172 OPROM (KVRN)"}));
+  EXPECT_EQ(menus.edits[0],
+            (emu::SetupEditCall{"UpdateString", "Setup", 1600, "Slot 172 OPROM (KVRN)"}));
   EXPECT_EQ(menus.edits[4].formSet, "Socket configuration");
   EXPECT_EQ(menus.edits[6].status, EFI_INVALID_PARAMETER);
   EXPECT_EQ(test::FirstArgsOf(p.Calls(), "SetupEdit.HideItem"),
@@ -38,9 +38,8 @@ TEST(SetupEditTest, ADriverMustHandOverItsOwnStaticText) {
   const void *driverCode = p.ImageSymbol("MenuPruner", "MenuPrunerEntryPoint");
   char buffer[] = "on the stack";
   test::ExpectViolation expect("not its own static data");
-  p.AsImageOf(driverCode, [&] {
-    return emu::SetupEditInterface()->UpdateString("Setup", 1600, buffer);
-  });
+  p.AsImageOf(driverCode,
+              [&] { return emu::SetupEditInterface()->UpdateString("Setup", 1600, buffer); });
 }
 
 TEST(SetupEditTest, MembersBetweenTheSecondAndTheSixthAreNotForDrivers) {

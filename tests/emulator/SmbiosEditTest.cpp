@@ -41,8 +41,8 @@ class SmbiosEditTest : public testing::Test {
 
 // An OEM structure: type 200, one word of data, strings as given.
 Bytes Oem(uint16_t handle, std::initializer_list<const char *> strings) {
-  Bytes bytes = {200, 6, static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 8), 0x12,
-                 0x34};
+  Bytes bytes = {200,  6,   static_cast<uint8_t>(handle), static_cast<uint8_t>(handle >> 8),
+                 0x12, 0x34};
   for (const char *text : strings) bytes.insert(bytes.end(), text, text + std::strlen(text) + 1);
   if (strings.size() == 0) bytes.push_back(0);
   bytes.push_back(0);
@@ -110,10 +110,9 @@ TEST_F(SmbiosEditTest, FindNumbersInstancesOfATypeFromOne) {
     emu::SmbiosStructure structure{*slot};
     designations.push_back(structure.String(1));
   }
-  EXPECT_EQ(designations, (std::vector<std::string>{"CPU1 SLOT1 PCIE 3.0 X16",
-                                                    "CPU1 SLOT2 PCIE 3.0 X8",
-                                                    "CPU2 SLOT3 PCIE 3.0 X16",
-                                                    "KVRN: CPU2 PCIE 3.0"}));
+  EXPECT_EQ(designations,
+            (std::vector<std::string>{"CPU1 SLOT1 PCIE 3.0 X16", "CPU1 SLOT2 PCIE 3.0 X8",
+                                      "CPU2 SLOT3 PCIE 3.0 X16", "KVRN: CPU2 PCIE 3.0"}));
   EXPECT_FALSE(Find(9, 0));
   EXPECT_FALSE(Find(42, 1));
   VOID *copy = nullptr;
@@ -123,16 +122,16 @@ TEST_F(SmbiosEditTest, FindNumbersInstancesOfATypeFromOne) {
 
 TEST_F(SmbiosEditTest, ReplaceAndRemoveWorkByHandle) {
   Bytes replacement = emu::SmbiosSlot{9, 0x0777, "KVRN: CPU2 PCIE 3.0"}.Bytes();
-  ASSERT_EQ(smbios_->ReplaceRecord(0x0005, replacement.data(),
-                                   static_cast<UINT16>(replacement.size())),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      smbios_->ReplaceRecord(0x0005, replacement.data(), static_cast<UINT16>(replacement.size())),
+      EFI_SUCCESS);
   // The structure keeps its handle and its place.
   ASSERT_TRUE(Find(9, 4));
   EXPECT_EQ(emu::SmbiosStructure{*Find(9, 4)}.Handle(), 0x0005);
   EXPECT_EQ(Table().Find(0x0005)->Word(9), 0);
-  EXPECT_EQ(smbios_->ReplaceRecord(0x0999, replacement.data(),
-                                   static_cast<UINT16>(replacement.size())),
-            EFI_NOT_FOUND);
+  EXPECT_EQ(
+      smbios_->ReplaceRecord(0x0999, replacement.data(), static_cast<UINT16>(replacement.size())),
+      EFI_NOT_FOUND);
   EXPECT_EQ(smbios_->ReplaceRecord(0x0005, replacement.data(), 10), EFI_INVALID_PARAMETER);
 
   EXPECT_EQ(smbios_->RemoveRecord(0x0999), EFI_NOT_FOUND);

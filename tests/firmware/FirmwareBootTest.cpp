@@ -41,8 +41,9 @@ void CheckSmbiosWithDmidecode(const std::vector<uint8_t> &dump, const Expected &
   ASSERT_FALSE(dmidecode.empty()) << "dmidecode not found; scripts/setup.sh installs it";
   std::string path = testing::TempDir() + "/firmware-smbios-" +
                      testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(dump.data()),
-                                              static_cast<std::streamsize>(dump.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(dump.data()),
+             static_cast<std::streamsize>(dump.size()));
   int status = 0;
   std::string text = test::RunCommand(dmidecode + " --from-dump " + path, status);
   ASSERT_EQ(status, 0) << text;
@@ -125,13 +126,12 @@ void CheckScenario(const emu::BoardDescription &board, const Expected &expected)
 }
 
 TEST(FirmwareBootTest, SkylakeRiser5WithASplitKvrnModule) {
-  CheckScenario(emu::DefaultBoard(),
-                {0x5065,
-                 {"02:A1:B2:C3:D4:00", "02:A1:B2:C3:D4:01", "02:A1:B2:C3:D4:02",
-                  "02:A1:B2:C3:D4:03"},
-                 PciBdf(0xD7, 0, 0),
-                 8,
-                 false});
+  CheckScenario(emu::DefaultBoard(), {0x5065,
+                                      {"02:A1:B2:C3:D4:00", "02:A1:B2:C3:D4:01",
+                                       "02:A1:B2:C3:D4:02", "02:A1:B2:C3:D4:03"},
+                                      PciBdf(0xD7, 0, 0),
+                                      8,
+                                      false});
 }
 
 TEST(FirmwareBootTest, IcelakeRiser6WithTheKvrnModuleUnusable) {
@@ -139,8 +139,8 @@ TEST(FirmwareBootTest, IcelakeRiser6WithTheKvrnModuleUnusable) {
   std::ifstream file(std::string(FIRMWARE_SCENARIOS) + "/icelake-riser6.board");
   std::string text((std::istreambuf_iterator<char>(file)), {}), error;
   ASSERT_TRUE(emu::ParseBoardText(text, board, error)) << error;
-  CheckScenario(board, {0x606A, {"02:5E:6A:00:00:10", "02:5E:6A:00:00:11"}, PciBdf(0xD7, 2, 0),
-                        6, true});
+  CheckScenario(board,
+                {0x606A, {"02:5E:6A:00:00:10", "02:5E:6A:00:00:11"}, PciBdf(0xD7, 2, 0), 6, true});
 }
 
 }  // namespace

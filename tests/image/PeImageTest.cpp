@@ -173,8 +173,8 @@ TEST_P(PeImageTest, SectionsArePageAlignedAndNeverWritableAndExecutable) {
 TEST_P(PeImageTest, EntryPointIsTheNamedFunction) {
   std::string name = GetParam();
   PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + name + ".efi");
-  uint64_t rva = MapRva(std::string(FIRMWARE_DIR) + "/" + name + ".map", name + "EntryPoint",
-                        image.imageBase);
+  uint64_t rva =
+      MapRva(std::string(FIRMWARE_DIR) + "/" + name + ".map", name + "EntryPoint", image.imageBase);
   ASSERT_NE(rva, 0u) << "entry point missing from the linker map";
   EXPECT_EQ(image.entryRva, rva);
 }

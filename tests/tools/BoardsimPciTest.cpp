@@ -19,13 +19,15 @@ bool Has(const std::string &text, const std::string &part) {
 TEST(BoardsimPciTest, DefaultBoardShowsFourMacAddressesAndTheAdjustedRootPort) {
   RunResult run = Boardsim("");
   EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_TRUE(Has(run.out, "  primary    02:A1:B2:C3:D4:00\n"
-                           "  secondary  02:A1:B2:C3:D4:01\n"
-                           "             02:A1:B2:C3:D4:02\n"
-                           "             02:A1:B2:C3:D4:03\n"))
+  EXPECT_TRUE(Has(run.out,
+                  "  primary    02:A1:B2:C3:D4:00\n"
+                  "  secondary  02:A1:B2:C3:D4:01\n"
+                  "             02:A1:B2:C3:D4:02\n"
+                  "             02:A1:B2:C3:D4:03\n"))
       << run.out;
-  EXPECT_TRUE(Has(run.out, "(CPU signature 0x5065, Setup byte 331 = 1)\n"
-                           "  D7:00.0  0x0001A05C -> 0x0001805C\n"))
+  EXPECT_TRUE(Has(run.out,
+                  "(CPU signature 0x5065, Setup byte 331 = 1)\n"
+                  "  D7:00.0  0x0001A05C -> 0x0001805C\n"))
       << run.out;
   EXPECT_FALSE(Has(run.out, "Other configuration registers")) << run.out;
 }

@@ -95,8 +95,8 @@ TEST_P(PackageTest, FfsFileIsADriverWithImageDepexAndName) {
   ASSERT_FALSE(ffs.empty());
   FfsFile file = ParseFfs(ffs.data(), ffs.size());
   EXPECT_EQ(Size24(ffs.data() + 20), ffs.size());
-  EXPECT_EQ(file.type, 0x07);       // EFI_FV_FILETYPE_DRIVER
-  EXPECT_EQ(file.state, 0xF8);      // header and data valid, erase polarity 1
+  EXPECT_EQ(file.type, 0x07);   // EFI_FV_FILETYPE_DRIVER
+  EXPECT_EQ(file.state, 0xF8);  // header and data valid, erase polarity 1
   ASSERT_EQ(file.sections.size(), 3u);
   EXPECT_EQ(file.sections[0].type, 0x10);  // PE32
   EXPECT_EQ(file.sections[0].data, ReadFile(Firmware(name + ".efi")));
@@ -116,13 +116,13 @@ TEST_P(PackageTest, InfNamesTheSameGuidAndBinaries) {
   Bytes ffs = ReadFile(Firmware(name + ".ffs"));
   ASSERT_GE(ffs.size(), 16u);
   char guid[40];
-  std::snprintf(guid, sizeof(guid), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                ffs[3], ffs[2], ffs[1], ffs[0], ffs[5], ffs[4], ffs[7], ffs[6], ffs[8], ffs[9],
-                ffs[10], ffs[11], ffs[12], ffs[13], ffs[14], ffs[15]);
+  std::snprintf(guid, sizeof(guid),
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", ffs[3],
+                ffs[2], ffs[1], ffs[0], ffs[5], ffs[4], ffs[7], ffs[6], ffs[8], ffs[9], ffs[10],
+                ffs[11], ffs[12], ffs[13], ffs[14], ffs[15]);
   EXPECT_NE(inf.find("FILE_GUID      = " + std::string(guid)), std::string::npos) << inf;
   EXPECT_NE(inf.find("MODULE_TYPE    = DXE_DRIVER"), std::string::npos);
-  EXPECT_NE(inf.find("[Binaries.X64]\n  PE32|" + name + ".efi|*\n  DXE_DEPEX|" + name +
-                     ".depex|*"),
+  EXPECT_NE(inf.find("[Binaries.X64]\n  PE32|" + name + ".efi|*\n  DXE_DEPEX|" + name + ".depex|*"),
             std::string::npos);
 }
 
@@ -144,7 +144,8 @@ TEST(FirmwareVolumeTest, HoldsEveryDriverFileInAValidFfs2Volume) {
   EXPECT_TRUE(attributes & 0x800) << "ERASE_POLARITY";
   uint16_t headerLength = h[48] | h[49] << 8;
   uint16_t sum = 0;
-  for (size_t i = 0; i < headerLength; i += 2) sum = static_cast<uint16_t>(sum + (h[i] | h[i + 1] << 8));
+  for (size_t i = 0; i < headerLength; i += 2)
+    sum = static_cast<uint16_t>(sum + (h[i] | h[i + 1] << 8));
   EXPECT_EQ(sum, 0) << "header checksum";
   EXPECT_EQ(h[55], 2);  // revision
   // Block map: blocks cover the volume, then the zero terminator.
@@ -157,8 +158,8 @@ TEST(FirmwareVolumeTest, HoldsEveryDriverFileInAValidFfs2Volume) {
   size_t at = headerLength;
   while (at + 24 <= fv.size()) {
     at = (at + 7) & ~size_t{7};
-    if (at + 24 > fv.size() || std::all_of(fv.begin() + at, fv.begin() + at + 24,
-                                            [](uint8_t b) { return b == 0xFF; })) {
+    if (at + 24 > fv.size() ||
+        std::all_of(fv.begin() + at, fv.begin() + at + 24, [](uint8_t b) { return b == 0xFF; })) {
       break;  // free space
     }
     size_t size = Size24(fv.data() + at + 20);

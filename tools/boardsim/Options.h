@@ -13,10 +13,10 @@ struct Options {
   emu::BoardDescription board;
   bool help = false;
   bool printBoard = false;
-  std::string smbiosDump;  // where to write the SMBIOS table after the boot, "" for nowhere
-  bool firmware = false;       // boot in OVMF under QEMU instead of the emulator
-  std::string firmwareBoard;   // where to write the board as the firmware made it
-  std::string firmwareLog;     // where to write the platform application's debug-port log
+  std::string smbiosDump;     // where to write the SMBIOS table after the boot, "" for nowhere
+  bool firmware = false;      // boot in OVMF under QEMU instead of the emulator
+  std::string firmwareBoard;  // where to write the board as the firmware made it
+  std::string firmwareLog;    // where to write the platform application's debug-port log
 };
 
 // Fills `options` from argv. On a bad option or value returns false with a one-line `error`

@@ -27,9 +27,10 @@ int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
     return 1;
   }
-  std::printf("Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
-              "are stood in for by the register access protocol\n%s\n",
-              boot.run.seconds, boot.dispatch.c_str());
+  std::printf(
+      "Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
+      "are stood in for by the register access protocol\n%s\n",
+      boot.run.seconds, boot.dispatch.c_str());
   if (!options.firmwareBoard.empty() &&
       !WriteFile(options.firmwareBoard, boot.seenText.data(), boot.seenText.size())) {
     std::fprintf(stderr, "boardsim: cannot write the board to '%s'\n",

@@ -33,8 +33,7 @@ int PlayBoot() {
     platform.InstallProtocol(gRootPortAdjustTriggerProtocolGuid, &gTriggerInterface);
     emu::CollectNicMacs(platform);
     // The members the consumer only polls.
-    auto *hook =
-        static_cast<BOARD_HOOK_PROTOCOL *>(platform.FindProtocol(gBoardHookProtocolGuid));
+    auto *hook = static_cast<BOARD_HOOK_PROTOCOL *>(platform.FindProtocol(gBoardHookProtocolGuid));
     if (hook != nullptr) {
       platform.AsImageOf(reinterpret_cast<const void *>(hook->ReturnFalse),
                          [&] { return hook->ReturnFalse(0, 0, 0, 0); });

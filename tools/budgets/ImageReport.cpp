@@ -79,9 +79,10 @@ bool ReportImages(const std::vector<std::string> &paths, std::ostream &out) {
     } else {
       out << "OVER the budget by " << bytes.size() - kImageBudget << "\n";
     }
-    out << Format("  headers %u bytes (PE header at %u, %u data directories), file alignment "
-                  "%u, section alignment 0x%X, %u bytes in memory\n",
-                  sizeOfHeaders, pe, directories, fileAlignment, sectionAlignment, sizeOfImage);
+    out << Format(
+        "  headers %u bytes (PE header at %u, %u data directories), file alignment "
+        "%u, section alignment 0x%X, %u bytes in memory\n",
+        sizeOfHeaders, pe, directories, fileAlignment, sectionAlignment, sizeOfImage);
     out << Format("  %-8s %8s %8s %8s %8s  %s\n", "section", "RVA", "virtual", "raw", "at",
                   "access");
     uint32_t rawTotal = 0;

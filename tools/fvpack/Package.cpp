@@ -114,7 +114,8 @@ Bytes BuildFirmwareVolume(const std::vector<Bytes> &files) {
   std::memcpy(h + 56, blockMap, sizeof(blockMap));
   // The header's 16-bit words sum to zero.
   uint16_t sum = 0;
-  for (size_t i = 0; i < kHeaderLength; i += 2) sum = static_cast<uint16_t>(sum + (h[i] | h[i + 1] << 8));
+  for (size_t i = 0; i < kHeaderLength; i += 2)
+    sum = static_cast<uint16_t>(sum + (h[i] | h[i + 1] << 8));
   uint16_t checksum = static_cast<uint16_t>(0x10000 - sum);
   std::memcpy(h + 50, &checksum, 2);
   return fv;
@@ -127,18 +128,27 @@ std::string BuildInf(const Driver &driver) {
                 g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
                 g.Data4[5], g.Data4[6], g.Data4[7]);
   return "## @file\n"
-         "#  " + driver.name + ": prebuilt DXE driver of the board. It starts once the board\n"
+         "#  " +
+         driver.name +
+         ": prebuilt DXE driver of the board. It starts once the board\n"
          "#  information and register access protocols are installed (see the depex).\n"
          "##\n\n"
          "[Defines]\n"
          "  INF_VERSION    = 0x00010005\n"
-         "  BASE_NAME      = " + driver.name + "\n"
-         "  FILE_GUID      = " + guid + "\n"
+         "  BASE_NAME      = " +
+         driver.name +
+         "\n"
+         "  FILE_GUID      = " +
+         guid +
+         "\n"
          "  MODULE_TYPE    = DXE_DRIVER\n"
          "  VERSION_STRING = 1.0\n\n"
          "[Binaries.X64]\n"
-         "  PE32|" + driver.name + ".efi|*\n"
-         "  DXE_DEPEX|" + driver.name + ".depex|*\n";
+         "  PE32|" +
+         driver.name +
+         ".efi|*\n"
+         "  DXE_DEPEX|" +
+         driver.name + ".depex|*\n";
 }
 
 }  // namespace fvpack

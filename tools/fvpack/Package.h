@@ -25,7 +25,7 @@ constexpr uint8_t kSectionPe32 = 0x10;
 constexpr uint8_t kSectionDxeDepex = 0x13;
 constexpr uint8_t kSectionUserInterface = 0x15;
 constexpr uint8_t kFileAttributeChecksum = 0x40;
-constexpr uint8_t kFileStateValid = 0x07;  // header construction, header valid, data valid
+constexpr uint8_t kFileStateValid = 0x07;      // header construction, header valid, data valid
 constexpr uint32_t kFvSignature = 0x4856465F;  // "_FVH"
 constexpr uint32_t kFvBlockSize = 0x1000;
 // Readable, memory mapped, erased bytes read 0xFF, files 8-byte aligned.

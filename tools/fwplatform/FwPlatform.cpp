@@ -3,10 +3,11 @@
 // instances of the protocols the board's drivers expect, shows that the drivers' dependency
 // holds them back, provides the board's protocols, dispatches the drivers, then installs the
 // protocols that set their later work going and reports what they did on the debug port.
+#include "FwPlatform.h"
+
 #include "BoardHookProtocol.h"
 #include "BoardInfoProtocol.h"
 #include "DriverFiles.h"
-#include "FwPlatform.h"
 #include "RegisterAccessProtocol.h"
 #include "SetupEditProtocol.h"
 #include "SmbiosEditProtocol.h"
@@ -46,8 +47,8 @@ bool WithdrawAll(const EFI_GUID &Guid) {
 VOID RestoreWithdrawn() {
   for (UINTN Index = 0; Index < mWithdrawnCount; ++Index) {
     Withdrawn &Entry = mWithdrawn[Index];
-    if (EFI_ERROR(gBoot->InstallProtocolInterface(&Entry.Handle, Entry.Guid,
-                                                  EFI_NATIVE_INTERFACE, Entry.Interface))) {
+    if (EFI_ERROR(gBoot->InstallProtocolInterface(&Entry.Handle, Entry.Guid, EFI_NATIVE_INTERFACE,
+                                                  Entry.Interface))) {
       Fail("cannot give the firmware its protocol back");
     }
   }
@@ -70,13 +71,14 @@ bool Installed(const EFI_GUID &Guid) {
 bool DriverResident(const EFI_GUID &FileGuid) {
   EFI_HANDLE Handles[256];
   UINTN Size = sizeof(Handles);
-  if (EFI_ERROR(gBoot->LocateHandle(ByProtocol, &gEfiLoadedImageProtocolGuid, nullptr, &Size,
-                                    Handles))) {
+  if (EFI_ERROR(
+          gBoot->LocateHandle(ByProtocol, &gEfiLoadedImageProtocolGuid, nullptr, &Size, Handles))) {
     return false;
   }
   for (UINTN Index = 0; Index < Size / sizeof(EFI_HANDLE); ++Index) {
     VOID *Interface = nullptr;
-    if (EFI_ERROR(gBoot->HandleProtocol(Handles[Index], &gEfiLoadedImageProtocolGuid, &Interface))) {
+    if (EFI_ERROR(
+            gBoot->HandleProtocol(Handles[Index], &gEfiLoadedImageProtocolGuid, &Interface))) {
       continue;
     }
     const UINT8 *Node =
@@ -161,7 +163,6 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   if (Dxe == nullptr) Fail("no DXE services table");
   if (!LocateFirmwareSmbios()) Fail("no EFI_SMBIOS_PROTOCOL");
 
-
   // What the earlier phases and the board's setup leave behind.
   SetUpPciSegment();
   if (EFI_ERROR(WriteSetupVariable())) Fail("cannot write the Setup variable");
@@ -183,8 +184,7 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   if (EFI_ERROR(Status)) Fail("the firmware refused the driver package");
   Status = Dxe->Dispatch();
   const bool EarlyStart = Installed(gBoardHookProtocolGuid) || gInitNotifyCalls != 0;
-  Out << "dispatch-without-dependency " << Hex{Status, 0} << " started " << Dec{EarlyStart}
-      << "\n";
+  Out << "dispatch-without-dependency " << Hex{Status, 0} << " started " << Dec{EarlyStart} << "\n";
   if (EarlyStart) Fail("a driver started before its dependency was met");
 
   // One of the two protocols is not enough.
@@ -192,14 +192,14 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   Install(gSmbiosEditProtocolGuid, gSmbiosEditInterface);
   Status = Dxe->Dispatch();
   const bool HalfStart = Installed(gBoardHookProtocolGuid) || gInitNotifyCalls != 0;
-  Out << "dispatch-with-board-information-only " << Hex{Status, 0} << " started "
-      << Dec{HalfStart} << "\n";
+  Out << "dispatch-with-board-information-only " << Hex{Status, 0} << " started " << Dec{HalfStart}
+      << "\n";
   if (HalfStart) Fail("a driver started before its dependency was met");
 
   Install(gRegisterAccessProtocolGuid, gRegisterAccessInterface);
   Status = Dxe->Dispatch();
-  Out << "dispatch-with-dependency " << Hex{Status, 0} << " init-notify "
-      << Dec{gInitNotifyCalls} << "\n";
+  Out << "dispatch-with-dependency " << Hex{Status, 0} << " init-notify " << Dec{gInitNotifyCalls}
+      << "\n";
   RestoreWithdrawn();
   if (EFI_ERROR(WriteSmbiosDump(FW_SMBIOS_BEFORE_FILE))) Fail("cannot write the SMBIOS table");
 

@@ -86,8 +86,7 @@ struct EFI_SMBIOS_TABLE_HEADER {
   UINT16 Handle;
 };
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_ADD)(EFI_SMBIOS_PROTOCOL *This, EFI_HANDLE ProducerHandle,
-                                           UINT16 *SmbiosHandle,
-                                           EFI_SMBIOS_TABLE_HEADER *Record);
+                                           UINT16 *SmbiosHandle, EFI_SMBIOS_TABLE_HEADER *Record);
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_REMOVE)(EFI_SMBIOS_PROTOCOL *This, UINT16 SmbiosHandle);
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_GET_NEXT)(const EFI_SMBIOS_PROTOCOL *This,
                                                 UINT16 *SmbiosHandle, UINT8 *Type,

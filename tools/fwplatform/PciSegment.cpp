@@ -70,7 +70,8 @@ UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *Register) {
   const UINT16 Bdf = static_cast<UINT16>(Register->Address >> 12);
   const UINT32 Offset = Register->Address & 0xFFF;
   for (UINTN Index = 0; Index < mStandInCount; ++Index) {
-    if (mStandIns[Index].Bdf == Bdf) return reinterpret_cast<UINTN>(mStandIns[Index].Config + Offset);
+    if (mStandIns[Index].Bdf == Bdf)
+      return reinterpret_cast<UINTN>(mStandIns[Index].Config + Offset);
   }
   return reinterpret_cast<UINTN>(Ecam(Bdf, Offset));
 }
@@ -108,8 +109,8 @@ VOID PlaceStandIn(const FW_STAND_IN &Described) {
   const RootPortState *Port = RootPortAt(Described.RootPortBdf);
   if (Port == nullptr) Fail("a stand-in below a root port the scenario does not have");
   StandInState &StandIn = mStandIns[mStandInCount++];
-  StandIn.Bdf = static_cast<UINT16>((Port->Secondary + Described.BusOffset) << 8 |
-                                    Described.DeviceFunction);
+  StandIn.Bdf =
+      static_cast<UINT16>((Port->Secondary + Described.BusOffset) << 8 | Described.DeviceFunction);
   StandIn.Config = static_cast<UINT8 *>(AllocateZeroed(kConfigSpaceSize));
   Write32(StandIn.Config, UINT32{Described.DeviceId} << 16 | Described.VendorId);
   StandIn.Config[4] = static_cast<UINT8>(Described.Command);
@@ -175,13 +176,15 @@ VOID ReportBoardAsSeen() {
   for (UINTN Index = 0; Index < mRootPortCount; ++Index) {
     const RootPortState &Port = mRootPorts[Index];
     const UINT32 Id = *Ecam(Port.Bdf, 0);
-    Out << "pci-root-port " << Bdf{Port.Bdf} << " id " << PciId{Id} << " secondary " << Hex{Port.Secondary, 2} << " subordinate "
-        << Hex{Port.Subordinate, 2} << " reg-15c " << Hex{Port.Register15C, 0} << "\n";
+    Out << "pci-root-port " << Bdf{Port.Bdf} << " id " << PciId{Id} << " secondary "
+        << Hex{Port.Secondary, 2} << " subordinate " << Hex{Port.Subordinate, 2} << " reg-15c "
+        << Hex{Port.Register15C, 0} << "\n";
   }
   for (UINTN Index = 0; Index < mStandInCount; ++Index) {
     const StandInState &StandIn = mStandIns[Index];
     const UINT32 Id = Read32(StandIn.Config);
-    Out << "pci-endpoint " << Bdf{StandIn.Bdf} << " id " << PciId{Id} << " command " << Hex{static_cast<UINT64>(StandIn.Config[4] | StandIn.Config[5] << 8), 0};
+    Out << "pci-endpoint " << Bdf{StandIn.Bdf} << " id " << PciId{Id} << " command "
+        << Hex{static_cast<UINT64>(StandIn.Config[4] | StandIn.Config[5] << 8), 0};
     if (StandIn.Memory != 0) {
       const UINT8 *Window = reinterpret_cast<const UINT8 *>(StandIn.Memory);
       UINT8 Mac[6];

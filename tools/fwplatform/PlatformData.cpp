@@ -6,14 +6,15 @@
 
 EFI_STATUS WriteSetupVariable() {
   if (!gScenario->SetupPresent) {
-    EFI_STATUS Status = gRuntime->SetVariable(kSetupVariableName, &gSetupVariableGuid, 0, 0, nullptr);
+    EFI_STATUS Status =
+        gRuntime->SetVariable(kSetupVariableName, &gSetupVariableGuid, 0, 0, nullptr);
     return Status == EFI_NOT_FOUND ? EFI_SUCCESS : Status;
   }
   if (gScenario->SetupSize > FW_MAX_SETUP_SIZE) return EFI_INVALID_PARAMETER;
-  return gRuntime->SetVariable(kSetupVariableName, &gSetupVariableGuid,
-                               EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
-                                   EFI_VARIABLE_RUNTIME_ACCESS,
-                               gScenario->SetupSize, gScenario->Setup);
+  return gRuntime->SetVariable(
+      kSetupVariableName, &gSetupVariableGuid,
+      EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS,
+      gScenario->SetupSize, gScenario->Setup);
 }
 
 // The firmware's list is copied up to its end HOB (the hand-off HOB's end pointer can be stale,
@@ -38,8 +39,8 @@ EFI_STATUS InstallStackBusHob() {
   auto *StackBus = reinterpret_cast<EFI_HOB_GUID_TYPE *>(Copy + Length);
   StackBus->Header = {EFI_HOB_TYPE_GUID_EXTENSION, static_cast<UINT16>(HobSize), 0};
   StackBus->Name = gStackBusHobGuid;
-  CopyBytes(Copy + Length + sizeof(EFI_HOB_GUID_TYPE) + STACK_BUS_TABLE_OFFSET,
-            gScenario->StackBus, gScenario->StackBusBytes);
+  CopyBytes(Copy + Length + sizeof(EFI_HOB_GUID_TYPE) + STACK_BUS_TABLE_OFFSET, gScenario->StackBus,
+            gScenario->StackBusBytes);
   auto *End = reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(Copy + Length + HobSize);
   *End = {EFI_HOB_TYPE_END_OF_HOB_LIST, sizeof(EFI_HOB_GENERIC_HEADER), 0};
   return gBoot->InstallConfigurationTable(&gEfiHobListGuid, Copy);

@@ -8,7 +8,8 @@ namespace {
 
 constinit EFI_SMBIOS_PROTOCOL *mSmbios = nullptr;
 
-// EFI_SMBIOS_PROTOCOL's "choose a handle"; the edit protocol's is SMBIOS_EDIT_ANY_HANDLE (0xFFFF): the one the board's drivers use.
+// EFI_SMBIOS_PROTOCOL's "choose a handle"; the edit protocol's is SMBIOS_EDIT_ANY_HANDLE (0xFFFF):
+// the one the board's drivers use.
 constexpr UINT16 kFirmwareChoosesHandle = 0xFFFE;
 
 UINT8 Sum8(const UINT8 *Bytes, UINTN Size) {
@@ -32,8 +33,8 @@ EFI_STATUS AddWithHandle(const VOID *Record, UINT16 Size, UINT16 Handle) {
   UINT8 *Copy = static_cast<UINT8 *>(AllocateZeroed(Size));
   CopyBytes(Copy, Record, Size);
   UINT16 Assigned = Handle;
-  EFI_STATUS Status = mSmbios->Add(mSmbios, nullptr, &Assigned,
-                                   reinterpret_cast<EFI_SMBIOS_TABLE_HEADER *>(Copy));
+  EFI_STATUS Status =
+      mSmbios->Add(mSmbios, nullptr, &Assigned, reinterpret_cast<EFI_SMBIOS_TABLE_HEADER *>(Copy));
   gBoot->FreePool(Copy);
   return Status;
 }
@@ -43,8 +44,7 @@ EFI_STATUS EFIAPI InsertRecord(const VOID *Record, UINT16 Size) {
   UINT16 Handle;
   CopyBytes(&Handle, static_cast<const UINT8 *>(Record) + 2, 2);
   return AddWithHandle(Record, Size,
-                       Handle == SMBIOS_EDIT_ANY_HANDLE ? kFirmwareChoosesHandle
-                                                          : Handle);
+                       Handle == SMBIOS_EDIT_ANY_HANDLE ? kFirmwareChoosesHandle : Handle);
 }
 
 EFI_STATUS EFIAPI RemoveRecord(UINT16 Handle) { return mSmbios->Remove(mSmbios, Handle); }
@@ -84,8 +84,8 @@ EFI_STATUS EFIAPI ReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) 
   return AddWithHandle(Record, Size, Handle);
 }
 
-constinit SMBIOS_EDIT_PROTOCOL mSmbiosEdit = {
-    {}, InsertRecord, nullptr, RemoveRecord, nullptr, FindRecordByType, ReplaceRecord};
+constinit SMBIOS_EDIT_PROTOCOL mSmbiosEdit = {{},      InsertRecord,     nullptr,      RemoveRecord,
+                                              nullptr, FindRecordByType, ReplaceRecord};
 
 }  // namespace
 
@@ -114,7 +114,8 @@ EFI_STATUS WriteSmbiosDump(const CHAR16 *Name) {
     TableSize = Entry3->TableMaximumSize;
     Entry[5] = 0;
     Entry[5] = static_cast<UINT8>(0x100 - Sum8(Entry, Entry[6]));
-  } else if (const auto *Entry2 = static_cast<const UINT8 *>(ConfigurationTable(gEfiSmbiosTableGuid))) {
+  } else if (const auto *Entry2 =
+                 static_cast<const UINT8 *>(ConfigurationTable(gEfiSmbiosTableGuid))) {
     CopyBytes(Entry, Entry2, 0x1F);
     UINT32 Address;
     UINT16 Length;

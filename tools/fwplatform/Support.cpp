@@ -10,7 +10,9 @@ namespace {
 constexpr UINT16 kDebugPort = 0x402;
 constexpr UINT16 kExitPort = 0xF4;
 
-VOID OutByte(UINT16 Port, UINT8 Value) { __asm__ volatile("outb %0, %1" : : "a"(Value), "Nd"(Port)); }
+VOID OutByte(UINT16 Port, UINT8 Value) {
+  __asm__ volatile("outb %0, %1" : : "a"(Value), "Nd"(Port));
+}
 
 constinit EFI_FILE_PROTOCOL *mRoot = nullptr;
 
@@ -62,9 +64,11 @@ const Report &Report::operator<<(Bdf Function) const {
 
 const Report &Report::operator<<(PciId Id) const {
   static const char kDigits[] = "0123456789ABCDEF";
-  for (UINT32 Shift = 16; Shift > 0; Shift -= 4) *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
+  for (UINT32 Shift = 16; Shift > 0; Shift -= 4)
+    *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
   *this << ':';
-  for (UINT32 Shift = 32; Shift > 16; Shift -= 4) *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
+  for (UINT32 Shift = 32; Shift > 16; Shift -= 4)
+    *this << kDigits[(Id.VendorDevice >> (Shift - 4)) & 0xF];
   return *this;
 }
 
@@ -144,8 +148,8 @@ EFI_STATUS ReadBootFile(const CHAR16 *Name, UINT8 **Data, UINTN *Size) {
 
 EFI_STATUS WriteBootFile(const CHAR16 *Name, const VOID *Data, UINTN Size) {
   EFI_FILE_PROTOCOL *File = nullptr;
-  EFI_STATUS Status = mRoot->Open(mRoot, &File, Name,
-                                  EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  EFI_STATUS Status = mRoot->Open(
+      mRoot, &File, Name, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
   if (EFI_ERROR(Status)) return Status;
   UINTN Length = Size;
   Status = File->Write(File, &Length, const_cast<VOID *>(Data));

@@ -12,12 +12,12 @@ namespace fw {
 
 struct FirmwareBoot {
   bool ok = false;
-  std::string error;            // why the boot could not be made or read
-  RunResult run;                // QEMU's run, with the application's debug-port log
-  std::string dispatch;         // the dependency check, as the application reported it
-  emu::BoardDescription seen;   // the board as the firmware made it
-  std::string seenText;         // the same, as a board file
-  emu::BootResult result;       // what the drivers did
+  std::string error;           // why the boot could not be made or read
+  RunResult run;               // QEMU's run, with the application's debug-port log
+  std::string dispatch;        // the dependency check, as the application reported it
+  emu::BoardDescription seen;  // the board as the firmware made it
+  std::string seenText;        // the same, as a board file
+  emu::BootResult result;      // what the drivers did
 };
 
 FirmwareBoot BootInFirmware(const emu::BoardDescription &board);

@@ -22,7 +22,8 @@ bool Exists(const std::string &path) {
 
 bool WriteFile(const std::string &path, const std::vector<uint8_t> &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -44,10 +45,9 @@ struct Ovmf {
 
 // Debian's OVMF, 4 MiB flash layout first.
 bool FindOvmf(Ovmf &ovmf) {
-  for (const auto &[code, vars] : {std::pair{"/usr/share/OVMF/OVMF_CODE_4M.fd",
-                                             "/usr/share/OVMF/OVMF_VARS_4M.fd"},
-                                   std::pair{"/usr/share/OVMF/OVMF_CODE.fd",
-                                             "/usr/share/OVMF/OVMF_VARS.fd"}}) {
+  for (const auto &[code, vars] :
+       {std::pair{"/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4M.fd"},
+        std::pair{"/usr/share/OVMF/OVMF_CODE.fd", "/usr/share/OVMF/OVMF_VARS.fd"}}) {
     if (Exists(code) && Exists(vars)) {
       ovmf = {code, vars};
       return true;
@@ -110,8 +110,8 @@ RunResult RunInOvmf(const RunRequest &request) {
        << " -cpu " << request.cpu << " -m 512 -smp 1 -nographic -display none -no-reboot"
        << " -drive if=pflash,format=raw,readonly=on,file=" << Quote(ovmf.code)
        << " -drive if=pflash,format=raw,file=" << Quote(vars)
-       << " -drive format=raw,file=" << Quote(disk)
-       << " -debugcon file:" << Quote(log) << " -global isa-debugcon.iobase=0x402"
+       << " -drive format=raw,file=" << Quote(disk) << " -debugcon file:" << Quote(log)
+       << " -global isa-debugcon.iobase=0x402"
        << " -device isa-debug-exit,iobase=0xf4,iosize=0x04 -net none -serial none -monitor none";
   for (size_t i = 0; i < request.smbiosStructures.size(); ++i) {
     std::string path = dir + "/smbios-" + std::to_string(i) + ".bin";
@@ -123,8 +123,7 @@ RunResult RunInOvmf(const RunRequest &request) {
 
   auto start = std::chrono::steady_clock::now();
   int status = std::system(qemu.str().c_str());
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::vector<uint8_t> text = ReadFile(log);
   result.debugLog.assign(text.begin(), text.end());

@@ -11,19 +11,19 @@
 namespace fw {
 
 struct RunRequest {
-  std::string cpu = "Skylake-Server";          // QEMU -cpu model and properties
-  std::vector<std::string> qemuArgs;           // devices and the like
-  std::map<std::string, std::vector<uint8_t>> files;  // put in the root of the boot volume
+  std::string cpu = "Skylake-Server";                  // QEMU -cpu model and properties
+  std::vector<std::string> qemuArgs;                   // devices and the like
+  std::map<std::string, std::vector<uint8_t>> files;   // put in the root of the boot volume
   std::vector<std::vector<uint8_t>> smbiosStructures;  // handed to the firmware by QEMU
-  std::vector<std::string> filesBack;          // read from the boot volume after the run
+  std::vector<std::string> filesBack;                  // read from the boot volume after the run
   int timeoutSeconds = 180;
 };
 
 struct RunResult {
-  bool ran = false;        // QEMU started and ended by itself
-  int exitCode = -1;       // the application's code (isa-debug-exit), -1 if none
-  std::string error;       // why the run could not be made
-  std::string debugLog;    // what the application wrote to the debug port
+  bool ran = false;      // QEMU started and ended by itself
+  int exitCode = -1;     // the application's code (isa-debug-exit), -1 if none
+  std::string error;     // why the run could not be made
+  std::string debugLog;  // what the application wrote to the debug port
   std::map<std::string, std::vector<uint8_t>> files;
   double seconds = 0;
 };

@@ -6,8 +6,8 @@
 #include <memory>
 #include <set>
 
-#include "PciAccess.h"
 #include "Pci.h"
+#include "PciAccess.h"
 #include "Scenario.h"
 
 namespace fw {
@@ -74,8 +74,8 @@ bool FillPci(const emu::BoardDescription &board, FW_SCENARIO &file, RunRequest &
   int chassis = 1;
   for (const auto &[bus, ports] : portsByBus) {
     std::string expander = "pxb" + Hex2(bus);
-    request.qemuArgs.push_back("-device pxb-pcie,id=" + expander + ",bus_nr=" +
-                               std::to_string(bus) + ",bus=pcie.0");
+    request.qemuArgs.push_back("-device pxb-pcie,id=" + expander +
+                               ",bus_nr=" + std::to_string(bus) + ",bus=pcie.0");
     for (uint16_t bdf : ports) {
       request.qemuArgs.push_back("-device pcie-root-port,id=rp" + std::to_string(chassis) +
                                  ",bus=" + expander + ",chassis=" + std::to_string(chassis) +
