@@ -2,6 +2,7 @@
 // emulated platform's register access protocol, stack-bus HOB and processor.
 #include <gtest/gtest.h>
 
+#include "Cpuid.h"
 #include "DriverFrame.h"
 #include "PciAccess.h"
 #include "Tests.h"
