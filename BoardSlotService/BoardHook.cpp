@@ -14,6 +14,8 @@ constexpr UINT64 NIC_MAC_HIGH_OFFSET = 0x1E2140;  // MAC bytes 4 and 5
 constexpr UINT8 NIC_FIRST_SECONDARY_FUNCTION = 1;
 constexpr UINT8 NIC_LAST_SECONDARY_FUNCTION = 3;
 
+static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List);
+
 // Function 0 goes to the primary list inside the caller's record, functions 1 to 3 to the
 // secondary list. Both lists start afresh on every call.
 static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryList) {
@@ -41,19 +43,20 @@ static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryL
   return EFI_SUCCESS;
 }
 
-// Appends one function's MAC address to a NIC_MAC_LIST. An absent function, or one without
-// memory assigned to its BAR pair, adds nothing: there are no registers to read.
-EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List) {
-  if (PciRead32(Function, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
-    return EFI_SUCCESS;
+// Appends the MAC address of one function of the controller, named by its BDF, to a
+// NIC_MAC_LIST. An absent function, or one without memory assigned to its BAR pair, adds
+// nothing: there are no registers to read.
+static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
+  if (PciRead32(FunctionBdf, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
+    return;
   }
   // A BAR that reads all ones did not answer: the base built from it would lie beyond any
   // memory, and reading there stops the machine.
-  const UINT32 Bar0 = PciRead32(Function, PCI_BAR0_OFFSET);
-  const UINT32 Bar1 = PciRead32(Function, PCI_BAR1_OFFSET);
+  const UINT32 Bar0 = PciRead32(FunctionBdf, PCI_BAR0_OFFSET);
+  const UINT32 Bar1 = PciRead32(FunctionBdf, PCI_BAR1_OFFSET);
   const UINT64 Base = (static_cast<UINT64>(Bar1) << 32 | Bar0) & ~UINT64{PCI_BAR_FLAG_MASK};
   if (Base == 0 || Bar0 == PCI_ABSENT_ID || Bar1 == PCI_ABSENT_ID) {
-    return EFI_SUCCESS;
+    return;
   }
 
   const UINT8 Count = ++List[0];
@@ -63,17 +66,16 @@ EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List) {
   // The registers answer only while the function decodes memory; a function that was left
   // with both enables clear gets them for the reads and loses them again afterwards.
   constexpr UINT16 Enables = PCI_COMMAND_MEMORY_SPACE | PCI_COMMAND_BUS_MASTER;
-  const UINT16 Command = PciRead16(Function, PCI_COMMAND_OFFSET);
+  const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
   const bool EnablesRaised = (Command & Enables) == 0;
   if (EnablesRaised) {
-    PciWrite16(Function, PCI_COMMAND_OFFSET, Command | Enables);
+    PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command | Enables);
   }
   gBS->CopyMem(Entry, reinterpret_cast<const VOID *>(Base + NIC_MAC_LOW_OFFSET), 4);
   gBS->CopyMem(Entry + 4, reinterpret_cast<const VOID *>(Base + NIC_MAC_HIGH_OFFSET), 2);
   if (EnablesRaised) {
-    PciWrite16(Function, PCI_COMMAND_OFFSET, Command);
+    PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command);
   }
-  return EFI_SUCCESS;
 }
 
 static BOOLEAN EFIAPI ReturnFalse(UINTN, UINTN, UINTN, UINTN) { return FALSE; }

@@ -6,6 +6,8 @@
 #include "DriverFrame.h"
 #include "MenuTextPool.h"
 
+static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context);
+
 // The steps of the riser edits, each walking its table below.
 static VOID MakeFixedEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
@@ -50,7 +52,7 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   return Status;
 }
 
-VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
+static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
   SETUP_EDIT_PROTOCOL *SetupEdit = LocateSetupEdit();

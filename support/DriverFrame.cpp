@@ -12,6 +12,8 @@ constinit VOID *gHobList = nullptr;
 constinit REGISTER_ACCESS_PROTOCOL *gRegisterAccess = nullptr;
 constinit BOARD_INFO_PROTOCOL *gBoardInfo = nullptr;
 
+static VOID *FetchHobList();
+
 EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   gST = SystemTable;
@@ -59,7 +61,7 @@ EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table) {
   return EFI_NOT_FOUND;
 }
 
-VOID *FetchHobList() {
+static VOID *FetchHobList() {
   if (gHobList == nullptr) {
     FindConfigurationTable(&gEfiHobListGuid, &gHobList);
   }
