@@ -1,5 +1,5 @@
 // The board hook protocol's interface: the onboard network controller's MAC addresses, read
-// from the controller itself, and fixed answers for the members the platform only polls.
+// from the controller itself, and this board's fixed answers to the platform's other members.
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
 #include "DriverFrame.h"
@@ -78,10 +78,10 @@ static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   }
 }
 
-static BOOLEAN EFIAPI ReturnFalse(UINTN, UINTN, UINTN, UINTN) { return FALSE; }
-static BOOLEAN EFIAPI ReturnTrue(UINTN, UINTN, UINTN, UINTN) { return TRUE; }
-static EFI_STATUS EFIAPI ReturnSuccess(UINTN, UINTN, UINTN, UINTN) { return EFI_SUCCESS; }
+static BOOLEAN EFIAPI DeclineQuery(UINTN, UINTN, UINTN, UINTN) { return FALSE; }
+static BOOLEAN EFIAPI AffirmQuery(UINTN, UINTN, UINTN, UINTN) { return TRUE; }
+static EFI_STATUS EFIAPI AcknowledgeCall(UINTN, UINTN, UINTN, UINTN) { return EFI_SUCCESS; }
 
 constinit const BOARD_HOOK_PROTOCOL mBoardHookProtocol = {
-    ReturnFalse, nullptr,       CollectNicMacAddresses,
-    ReturnTrue,  ReturnSuccess, {nullptr, nullptr, nullptr, nullptr}};
+    DeclineQuery, nullptr,         CollectNicMacAddresses,
+    AffirmQuery,  AcknowledgeCall, {nullptr, nullptr, nullptr, nullptr}};

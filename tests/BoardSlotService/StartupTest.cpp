@@ -44,9 +44,9 @@ TEST_F(StartupTest, HookProtocolAnswersFixedValuesWhateverItIsPassed) {
   auto *hook = static_cast<BOARD_HOOK_PROTOCOL *>(p.FindProtocol(gBoardHookProtocolGuid));
   ASSERT_NE(hook, nullptr);
   for (UINTN arg : {UINTN{0}, UINTN{1}, ~UINTN{0}}) {
-    EXPECT_EQ(hook->ReturnFalse(arg, arg, arg, arg), FALSE);
-    EXPECT_EQ(hook->ReturnTrue(arg, 0, arg, 0), TRUE);
-    EXPECT_EQ(hook->ReturnSuccess(0, arg, 0, arg), EFI_SUCCESS);
+    EXPECT_EQ(hook->DeclineQuery(arg, arg, arg, arg), FALSE);
+    EXPECT_EQ(hook->AffirmQuery(arg, 0, arg, 0), TRUE);
+    EXPECT_EQ(hook->AcknowledgeCall(0, arg, 0, arg), EFI_SUCCESS);
   }
   EXPECT_EQ(hook->Member2, nullptr);
   for (VOID *member : hook->Member6To9) EXPECT_EQ(member, nullptr);
