@@ -70,6 +70,10 @@ static EFI_STATUS BoardSlotServiceMain() {
 
 // Port B takes the first free expansion slot in walk order, C the next, D the one after; a
 // port whose bit is clear takes none. Slots after the last placement are not asked about.
+// The first slot is asked about even when no port is to be placed: the board information
+// protocol sees this driver's first slot-table query at every start, whatever the KVRN byte
+// holds, and the board contract keeps it so. Nothing here needs the answer; do not end the
+// walk before it.
 static VOID AssignKvrnPorts() {
   static constexpr struct {
     UINT8 Flag;
