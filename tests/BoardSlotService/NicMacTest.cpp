@@ -189,6 +189,42 @@ TEST_F(NicMacTest, CommandRegisterIsRaisedOnlyWhenBothEnablesAreClearAndThenRest
   }
 }
 
+// Around one function's MAC reads: its IDs, the BAR pair, Command, then (only when Command is
+// raised) the raise, the two copies and the restore, in that order.
+TEST_F(NicMacTest, ConfigurationAccessesAroundTheMacReadsComeInOrder) {
+  const std::vector<std::string> untouched = {"config 0x00", "config 0x10", "config 0x14",
+                                              "config 0x04", "CopyMem 4",   "CopyMem 2"};
+  const std::vector<std::string> raised = {"config 0x00", "config 0x10", "config 0x14",
+                                           "config 0x04", "config 0x04", "CopyMem 4",
+                                           "CopyMem 2",   "config 0x04"};
+  struct Case {
+    uint16_t command;
+    const std::vector<std::string> &steps;
+  } cases[] = {{0x0000, raised}, {0x0002, untouched}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "Command " << std::hex << c.command);
+    emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
+    board.pci[PciBdf(0x18, 0, 0)].command = c.command;
+    Collect(board);
+    std::vector<std::string> steps;
+    for (size_t i = started_; i < platform_->Calls().size(); ++i) {
+      const emu::CallRecord &call = platform_->Calls()[i];
+      char step[32];
+      if (call.member == "BS.CopyMem") {
+        std::snprintf(step, sizeof(step), "CopyMem %u", static_cast<unsigned>(call.args[0]));
+      } else if (call.member == "RegisterAccess.GetRegisterAddress" &&
+                 (call.args[0] >> 12) == PciBdf(0x18, 0, 0)) {
+        std::snprintf(step, sizeof(step), "config 0x%02X",
+                      static_cast<unsigned>(call.args[0] & 0xFFF));
+      } else {
+        continue;
+      }
+      steps.push_back(step);
+    }
+    EXPECT_EQ(steps, c.steps);
+  }
+}
+
 TEST_F(NicMacTest, FunctionWithoutAssignedMemoryAddsNoEntryAndIsNotTouched) {
   // The board leaves the BAR pair's type bits only, or the firmware cleared it outright.
   for (bool typeBitsOnly : {true, false}) {

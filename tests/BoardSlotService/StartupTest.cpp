@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "BoardHookProtocol.h"
+#include "BoardInfoProtocol.h"
+#include "RegisterAccessProtocol.h"
 #include "Tests.h"
 #include "TriggerProtocols.h"
 
@@ -37,6 +39,31 @@ TEST_F(StartupTest, StartRegistersThreeEventsAndPublishesTheHookProtocol) {
   }
   EXPECT_EQ(test::ArgsOf(p.Calls(), "BS.CreateEventEx"),
             (std::vector<std::vector<uint64_t>>{{EVT_NOTIFY_SIGNAL, TPL_CALLBACK}}));
+}
+
+// The frame first, then the KVRN port placement, the hook protocol, the ReadyToBoot event and
+// the two registrations: a trigger must find its event armed, and the hook is there before
+// anything can fire.
+TEST_F(StartupTest, StartTakesItsStepsInOrder) {
+  emu::Platform &p = Start();
+  ASSERT_EQ(status_, EFI_SUCCESS);
+  auto guid = [](const EFI_GUID &g) { return " " + emu::GuidToString(g); };
+  EXPECT_EQ(
+      test::EntryPointSteps(p.Calls(), "BoardSlotService"),
+      (std::vector<std::string>{
+          "BS.AllocatePool",
+          "BS.LocateProtocol" + guid(gBoardInfoProtocolGuid),
+          "BoardInfo.InitNotify",
+          "BS.LocateProtocol" + guid(gRegisterAccessProtocolGuid),
+          "slot walk",
+          "BS.InstallProtocolInterface" + guid(gBoardHookProtocolGuid),
+          "BS.CreateEventEx ReadyToBootNotify",
+          "BS.CreateEvent SmbiosSlotNotify",
+          "BS.RegisterProtocolNotify" + guid(gSlotRecordsTriggerProtocolGuid) + " SmbiosSlotNotify",
+          "BS.CreateEvent RootPortAdjustNotify",
+          "BS.RegisterProtocolNotify" + guid(gRootPortAdjustTriggerProtocolGuid) +
+              " RootPortAdjustNotify",
+      }));
 }
 
 TEST_F(StartupTest, HookProtocolAnswersFixedValuesWhateverItIsPassed) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "MenuEdits.h"
+#include "RegisterAccessProtocol.h"
 
 namespace {
 
@@ -39,6 +40,25 @@ TEST_F(MenuStartupTest, StartRegistersTwoEventsAndEditsNothing) {
   EXPECT_EQ(ArgsOf(p.Calls(), "BS.CreateEvent"),
             (std::vector<std::vector<uint64_t>>(2, {EVT_NOTIFY_SIGNAL, TPL_CALLBACK})));
   EXPECT_TRUE(Log().empty());
+}
+
+// The frame first, then the riser edits' event and the labels' event, each registered before
+// the next is created: one installation of the protocol runs the riser edits first.
+TEST_F(MenuStartupTest, StartTakesItsStepsInOrder) {
+  emu::Platform &p = Start();
+  ASSERT_EQ(status_, EFI_SUCCESS);
+  const std::string setupEdit = " " + emu::GuidToString(gSetupEditProtocolGuid);
+  EXPECT_EQ(EntryPointSteps(p.Calls(), "MenuPruner"),
+            (std::vector<std::string>{
+                "BS.AllocatePool",
+                "BS.LocateProtocol " + emu::GuidToString(gBoardInfoProtocolGuid),
+                "BoardInfo.InitNotify",
+                "BS.LocateProtocol " + emu::GuidToString(gRegisterAccessProtocolGuid),
+                "BS.CreateEvent RiserMenuEditsNotify",
+                "BS.RegisterProtocolNotify" + setupEdit + " RiserMenuEditsNotify",
+                "BS.CreateEvent KvrnLabelsNotify",
+                "BS.RegisterProtocolNotify" + setupEdit + " KvrnLabelsNotify",
+            }));
 }
 
 TEST_F(MenuStartupTest, AProtocolInstalledBeforeTheStartEditsNothingUntilTheNextOne) {
