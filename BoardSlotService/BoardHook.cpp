@@ -63,11 +63,13 @@ static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   UINT8 *Entry = List + 1 + (Count - 1) * NIC_MAC_ENTRY_SIZE;
   SetMem(Entry, NIC_MAC_ENTRY_SIZE, 0);
 
-  // The registers answer only while the function decodes memory; a function that was left
-  // with both enables clear gets them for the reads and loses them again afterwards.
+  // The registers answer only while the function decodes memory: with Memory Space Enable
+  // clear they read all ones, which would pass for a MAC address. A function left without it
+  // (Bus Master Enable alone included) gets both enables for the copies and its own Command
+  // value back afterwards; one that already decodes is not touched.
   constexpr UINT16 Enables = PCI_COMMAND_MEMORY_SPACE | PCI_COMMAND_BUS_MASTER;
   const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
-  const bool EnablesRaised = (Command & Enables) == 0;
+  const bool EnablesRaised = (Command & PCI_COMMAND_MEMORY_SPACE) == 0;
   if (EnablesRaised) {
     PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command | Enables);
   }
