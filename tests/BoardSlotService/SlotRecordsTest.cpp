@@ -181,6 +181,25 @@ TEST(SlotRecordsTest, UnavailableKvrnRemovesTheFirstMatchingSlotRecordOnly) {
   }
 }
 
+// As the contract stands, the removal walk knows the KVRN slot record only in the 17-byte
+// layout. In the SMBIOS 3.2 layout (Length 0x13: a data bus width and a peer group count come
+// before the strings) it is resized like any other, but never removed.
+TEST(SlotRecordsTest, AKvrnSlotRecordWithALongerFormattedAreaIsResizedButNeverRemoved) {
+  for (uint8_t unavailable : {1, 0}) {
+    SCOPED_TRACE(unavailable ? "module unusable" : "module usable");
+    emu::BoardDescription board = Board(0x84);
+    board.SetBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE, unavailable);
+    board.smbios.Remove(kKvrnHandle);
+    std::vector<uint8_t> record = Slot(0x40, "KVRN: CPU2 PCIE 3.0", 0x0B01).Bytes();
+    record[1] = 0x13;
+    record.insert(record.begin() + 0x11, {0x08, 0x00});
+    Add(board, record);
+    emu::BootResult result = BootSlotService(board);
+    ASSERT_NE(result.smbiosAfter.Find(0x40), nullptr);
+    EXPECT_EQ(WidthOf(result.smbiosAfter, 0x40), unavailable ? 0x0D : 0x0B);
+  }
+}
+
 TEST(SlotRecordsTest, EveryKvrnSlotIdTakesTheWidthAndNothingElse) {
   emu::BoardDescription board = Board(0x84);
   Add(board, Slot(0x40, "KVRN spare", 0x0B01).Bytes());

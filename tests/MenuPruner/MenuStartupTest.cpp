@@ -81,6 +81,28 @@ TEST_F(MenuStartupTest, EachInstallationRunsBothPassesAgain) {
   EXPECT_EQ(platform_->LiveRegistrations(), 2u);
 }
 
+// As the contract stands, every pass edits the instance the lookup finds first: a second
+// instance's installation runs the passes again, on the first.
+size_t gSecondInstanceCalls = 0;
+EFI_STATUS EFIAPI CountHide(const CHAR8 *, UINT16) {
+  ++gSecondInstanceCalls;
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI CountUpdate(const CHAR8 *, UINT16, const CHAR8 *) {
+  ++gSecondInstanceCalls;
+  return EFI_SUCCESS;
+}
+
+TEST_F(MenuStartupTest, OnlyTheFirstInstanceOfTheSetupEditProtocolIsEdited) {
+  Start();
+  InstallSetupEdit();
+  SETUP_EDIT_PROTOCOL second{CountHide, CountUpdate, {}, CountHide};
+  gSecondInstanceCalls = 0;
+  platform_->InstallProtocol(gSetupEditProtocolGuid, &second);
+  EXPECT_EQ(gSecondInstanceCalls, 0u);
+  EXPECT_EQ(Log(), kLayout5 + kLayout5);
+}
+
 // Steps whose failure start-up passes over: the driver loads with the KVRN labels alone.
 TEST_F(MenuStartupTest, WithoutTheRiserEventTheLabelsStillRun) {
   for (const char *member : {"BS.CreateEvent", "BS.RegisterProtocolNotify"}) {
