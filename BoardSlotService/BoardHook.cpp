@@ -1,5 +1,5 @@
 // The board hook protocol's interface: the onboard network controller's MAC addresses, read
-// from the controller itself, and fixed answers for the members the platform only polls.
+// from the controller itself, and this board's fixed answers to the platform's other members.
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
 #include "DriverFrame.h"
@@ -13,6 +13,8 @@ constexpr UINT64 NIC_MAC_HIGH_OFFSET = 0x1E2140;  // MAC bytes 4 and 5
 // Functions 1 to 3 of the controller go to the secondary list.
 constexpr UINT8 NIC_FIRST_SECONDARY_FUNCTION = 1;
 constexpr UINT8 NIC_LAST_SECONDARY_FUNCTION = 3;
+
+static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List);
 
 // Function 0 goes to the primary list inside the caller's record, functions 1 to 3 to the
 // secondary list. Both lists start afresh on every call.
@@ -41,45 +43,47 @@ static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryL
   return EFI_SUCCESS;
 }
 
-// Appends one function's MAC address to a NIC_MAC_LIST. An absent function, or one without
-// memory assigned to its BAR pair, adds nothing: there are no registers to read.
-EFI_STATUS ReadNicMacAddress(UINT16 Function, UINT8 *List) {
-  if (PciRead32(Function, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
-    return EFI_SUCCESS;
+// Appends the MAC address of one function of the controller, named by its BDF, to a
+// NIC_MAC_LIST. An absent function, or one without memory assigned to its BAR pair, adds
+// nothing: there are no registers to read.
+static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
+  if (PciRead32(FunctionBdf, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
+    return;
   }
   // A BAR that reads all ones did not answer: the base built from it would lie beyond any
   // memory, and reading there stops the machine.
-  const UINT32 Bar0 = PciRead32(Function, PCI_BAR0_OFFSET);
-  const UINT32 Bar1 = PciRead32(Function, PCI_BAR1_OFFSET);
+  const UINT32 Bar0 = PciRead32(FunctionBdf, PCI_BAR0_OFFSET);
+  const UINT32 Bar1 = PciRead32(FunctionBdf, PCI_BAR1_OFFSET);
   const UINT64 Base = (static_cast<UINT64>(Bar1) << 32 | Bar0) & ~UINT64{PCI_BAR_FLAG_MASK};
   if (Base == 0 || Bar0 == PCI_ABSENT_ID || Bar1 == PCI_ABSENT_ID) {
-    return EFI_SUCCESS;
+    return;
   }
 
   const UINT8 Count = ++List[0];
   UINT8 *Entry = List + 1 + (Count - 1) * NIC_MAC_ENTRY_SIZE;
   SetMem(Entry, NIC_MAC_ENTRY_SIZE, 0);
 
-  // The registers answer only while the function decodes memory; a function that was left
-  // with both enables clear gets them for the reads and loses them again afterwards.
+  // The registers answer only while the function decodes memory: with Memory Space Enable
+  // clear they read all ones, which would pass for a MAC address. A function left without it
+  // (Bus Master Enable alone included) gets both enables for the copies and its own Command
+  // value back afterwards; one that already decodes is not touched.
   constexpr UINT16 Enables = PCI_COMMAND_MEMORY_SPACE | PCI_COMMAND_BUS_MASTER;
-  const UINT16 Command = PciRead16(Function, PCI_COMMAND_OFFSET);
-  const bool EnablesRaised = (Command & Enables) == 0;
+  const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
+  const bool EnablesRaised = (Command & PCI_COMMAND_MEMORY_SPACE) == 0;
   if (EnablesRaised) {
-    PciWrite16(Function, PCI_COMMAND_OFFSET, Command | Enables);
+    PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command | Enables);
   }
   gBS->CopyMem(Entry, reinterpret_cast<const VOID *>(Base + NIC_MAC_LOW_OFFSET), 4);
   gBS->CopyMem(Entry + 4, reinterpret_cast<const VOID *>(Base + NIC_MAC_HIGH_OFFSET), 2);
   if (EnablesRaised) {
-    PciWrite16(Function, PCI_COMMAND_OFFSET, Command);
+    PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command);
   }
-  return EFI_SUCCESS;
 }
 
-static BOOLEAN EFIAPI ReturnFalse(UINTN, UINTN, UINTN, UINTN) { return FALSE; }
-static BOOLEAN EFIAPI ReturnTrue(UINTN, UINTN, UINTN, UINTN) { return TRUE; }
-static EFI_STATUS EFIAPI ReturnSuccess(UINTN, UINTN, UINTN, UINTN) { return EFI_SUCCESS; }
+static BOOLEAN EFIAPI DeclineQuery(UINTN, UINTN, UINTN, UINTN) { return FALSE; }
+static BOOLEAN EFIAPI AffirmQuery(UINTN, UINTN, UINTN, UINTN) { return TRUE; }
+static EFI_STATUS EFIAPI AcknowledgeCall(UINTN, UINTN, UINTN, UINTN) { return EFI_SUCCESS; }
 
 constinit const BOARD_HOOK_PROTOCOL mBoardHookProtocol = {
-    ReturnFalse, nullptr,       CollectNicMacAddresses,
-    ReturnTrue,  ReturnSuccess, {nullptr, nullptr, nullptr, nullptr}};
+    DeclineQuery, nullptr,         CollectNicMacAddresses,
+    AffirmQuery,  AcknowledgeCall, {nullptr, nullptr, nullptr, nullptr}};

@@ -7,6 +7,10 @@
 #include "DriverFrame.h"
 #include "TriggerProtocols.h"
 
+static EFI_STATUS BoardSlotServiceMain();
+static VOID AssignKvrnPorts();
+static VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context);
+
 DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandle,
                                                            EFI_SYSTEM_TABLE *SystemTable) {
   InitializeDriverFrame(ImageHandle, SystemTable);
@@ -17,7 +21,7 @@ DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandl
   return Status;
 }
 
-EFI_STATUS BoardSlotServiceMain() {
+static EFI_STATUS BoardSlotServiceMain() {
   AssignKvrnPorts();
 
   EFI_HANDLE HookHandle = nullptr;
@@ -66,7 +70,11 @@ EFI_STATUS BoardSlotServiceMain() {
 
 // Port B takes the first free expansion slot in walk order, C the next, D the one after; a
 // port whose bit is clear takes none. Slots after the last placement are not asked about.
-VOID AssignKvrnPorts() {
+// The first slot is asked about even when no port is to be placed: the board information
+// protocol sees this driver's first slot-table query at every start, whatever the KVRN byte
+// holds, and the board contract keeps it so. Nothing here needs the answer; do not end the
+// walk before it.
+static VOID AssignKvrnPorts() {
   static constexpr struct {
     UINT8 Flag;
     UINT32 Code;
@@ -99,7 +107,7 @@ VOID AssignKvrnPorts() {
   }
 }
 
-VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
+static VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;
   gBS->CloseEvent(Event);
 }

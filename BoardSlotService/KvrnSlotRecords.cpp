@@ -36,6 +36,7 @@ constexpr UINTN KVRN_DESIGNATION_EXTENT =
     sizeof(SMBIOS_SYSTEM_SLOTS) + KVRN_SLOT_DESIGNATION_LENGTH;
 
 static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios);
+static VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width);
 static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *Record, UINTN Port,
                               UINT8 Width, UINT16 SlotId);
 
@@ -124,7 +125,7 @@ static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios) {
 // Every System Slots structure with the KVRN slot's Slot ID takes the width. A failing
 // replacement ends the walk. The protocol keeps its own copy of what it is given, so each copy
 // is freed once the protocol is done with it.
-VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
+static VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
   for (UINTN Instance = 1; Instance <= SMBIOS_LAST_INSTANCE; ++Instance) {
     VOID *Copy = nullptr;
     UINT16 Size = 0;

@@ -1,11 +1,9 @@
 // SMBIOS System Slots records for the slots of the TQW-M3-57K2 riser card: eight in layout 5,
 // six in layout 6. They are added beside whatever the table holds; nothing there is read.
+#include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
-
-constexpr UINT8 RISER_TYPE_EIGHT_SLOTS = 5;
-constexpr UINT8 RISER_TYPE_SIX_SLOTS = 6;
 
 // The riser's slot names, 38 characters each, in rows of fixed size so that a slot finds its
 // name without a pointer (and the image needs no relocation for it). Each name comes with the
@@ -75,7 +73,7 @@ static UINTN SlotNameLength(const CHAR8 *Name) {
 VOID AddRiserSlotRecords(UINT8 RiserType) {
   SLOT_RECORD_BUFFER Record;
   SetMem(&Record, sizeof(Record), 0);
-  if (static_cast<UINT8>(RiserType - RISER_TYPE_EIGHT_SLOTS) > 1) {
+  if (RiserType != RISER_TYPE_EIGHT_SLOTS && RiserType != RISER_TYPE_SIX_SLOTS) {
     return;
   }
   SMBIOS_EDIT_PROTOCOL *Smbios = LocateSmbiosEdit();

@@ -5,9 +5,6 @@
 #include "PciAccess.h"
 #include "SetupVariable.h"
 
-// Setup option byte that turns the adjustment on.
-constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;
-
 // The add-in device the adjustment is for, looked for as device 4, function 0 on the root
 // port's subordinate bus: device ID 0x8017 above vendor ID 0x9005.
 constexpr UINT32 ADJUSTED_DEVICE_ID = 0x80179005;

@@ -6,6 +6,8 @@
 #include "DriverFrame.h"
 #include "MenuTextPool.h"
 
+static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context);
+
 // The steps of the riser edits, each walking its table below.
 static VOID MakeFixedEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
@@ -50,13 +52,7 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   return Status;
 }
 
-// Riser type byte: 0 to 2 name the ports after NVMe bays, 5 and 6 are the two layouts of the
-// TQW-M3-57K2 riser, every other value selects neither.
-constexpr UINT8 LAST_NVME_RISER_TYPE = 2;
-constexpr UINT8 RISER_LAYOUT_5 = 5;
-constexpr UINT8 RISER_LAYOUT_6 = 6;
-
-VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
+static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
   SETUP_EDIT_PROTOCOL *SetupEdit = LocateSetupEdit();
@@ -66,17 +62,17 @@ VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
   UINT8 RiserType = GetBoardInfoProtocol()->QueryBoardByte(BOARD_BYTE_RISER_TYPE);
 
   MakeFixedEdits(SetupEdit);
-  if (RiserType <= LAST_NVME_RISER_TYPE || RiserType == RISER_LAYOUT_5 ||
-      RiserType == RISER_LAYOUT_6) {
+  if (RiserType <= RISER_TYPE_LAST_NVME || RiserType == RISER_TYPE_EIGHT_SLOTS ||
+      RiserType == RISER_TYPE_SIX_SLOTS) {
     MakeM2Edits(SetupEdit);
   }
-  if (RiserType <= LAST_NVME_RISER_TYPE) {
+  if (RiserType <= RISER_TYPE_LAST_NVME) {
     MakeNvmeEdits(SetupEdit);
   }
-  if (RiserType == RISER_LAYOUT_5) {
+  if (RiserType == RISER_TYPE_EIGHT_SLOTS) {
     MakeRiserLayout5Edits(SetupEdit);
   }
-  if (RiserType == RISER_LAYOUT_6) {
+  if (RiserType == RISER_TYPE_SIX_SLOTS) {
     MakeRiserLayout6Edits(SetupEdit);
   }
 }

@@ -5,8 +5,7 @@
 #include "SetupEditProtocol.h"
 #include "Uefi.h"
 
-// Both run each time a setup edit protocol is installed, in this order.
-VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context);
+// Runs each time a setup edit protocol is installed, after the riser edits.
 VOID EFIAPI KvrnLabelsNotify(EFI_EVENT Event, VOID *Context);
 
 // Takes "Setup" 551 out of use when the onboard NIC's root port is absent and Setup asks for it.

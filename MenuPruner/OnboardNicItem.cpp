@@ -1,13 +1,11 @@
 // Onboard NIC absence item: "Setup" 551 is taken out of use when the onboard network
 // controller's root port does not answer and the Setup variable asks for it.
+#include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
 #include "MenuPruner.h"
 #include "PciAccess.h"
 #include "SetupVariable.h"
 
-// Setup option byte: 1 asks for the item to go when the NIC's root port is absent.
-constexpr UINTN SETUP_ONBOARD_NIC_ABSENT_OFFSET = 288;
-constexpr UINT8 SETUP_ONBOARD_NIC_ABSENT_SUPPRESS = 1;
 constexpr UINT16 ONBOARD_NIC_ITEM_ID = 551;
 
 VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit) {

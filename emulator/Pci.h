@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Board.h"
+#include "Cpuid.h"
 #include "PciAccess.h"
 #include "RegisterAccessProtocol.h"
 

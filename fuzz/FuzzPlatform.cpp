@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "Cpuid.h"
 #include "DriverFrame.h"
 #include "Pci.h"
 

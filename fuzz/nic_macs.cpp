@@ -112,10 +112,10 @@ std::vector<fuzz::Seed> Seeds() {
   Case busZero = four;
   busZero.secondary = busZero.subordinate = 0;
   for (Function &f : busZero.functions) f.bdf &= 0x00FF;
-  Case decoding = four;
-  decoding.functions[0].description.command = 0x0002;
-  decoding.functions[1].description.command = 0x0004;
-  decoding.functions[2].description.command = 0x0006;
+  Case enables = four;  // decoding already (left alone), bus master alone (raised), both
+  enables.functions[0].description.command = 0x0002;
+  enables.functions[1].description.command = 0x0004;
+  enables.functions[2].description.command = 0x0006;
   Case bars = four;  // BARs the platform left: none, type bits only, past any window
   bars.pokes = {{0, 4, 0}, {0, 5, 0}, {1, 4, 0x0000000C}, {2, 4, 0xFFFFFFF0}, {3, 1, 0xFFFFFFFF}};
   Case other = four;  // the processor with the other port table: port A is device 2
@@ -128,7 +128,7 @@ std::vector<fuzz::Seed> Seeds() {
           {"no-device", Write(none)},
           {"function-0-deeper", Write(deeper)},
           {"bus-zero", Write(busZero)},
-          {"decoding-already", Write(decoding)},
+          {"command-enables", Write(enables)},
           {"bars-poked", Write(bars)},
           {"signature-606a", Write(other)},
           {"code-without-socket", Write(fallback)}};

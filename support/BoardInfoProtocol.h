@@ -37,6 +37,17 @@ constexpr UINTN BOARD_BYTE_KVRN_CONFIG = 191;       // bits 0x02/0x04/0x08: port
 constexpr UINTN BOARD_BYTE_RISER_TYPE = 192;        // 5 and 6: the two riser layouts
 constexpr UINTN BOARD_BYTE_KVRN_UNAVAILABLE = 200;  // nonzero: the KVRN slot is unusable
 
+// Riser type byte values. 5 and 6 are the two layouts of the TQW-M3-57K2 riser; 0 to 2 name
+// the riser's ports after NVMe bays; every other value selects neither.
+constexpr UINT8 RISER_TYPE_LAST_NVME = 2;
+constexpr UINT8 RISER_TYPE_EIGHT_SLOTS = 5;
+constexpr UINT8 RISER_TYPE_SIX_SLOTS = 6;
+
+// Option bytes of the Setup variable (SetupVariable.h), one for each driver.
+constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;    // BoardSlotService: nonzero turns it on
+constexpr UINTN SETUP_ONBOARD_NIC_ABSENT_OFFSET = 288;  // MenuPruner: 1 asks for the NIC item to
+constexpr UINT8 SETUP_ONBOARD_NIC_ABSENT_SUPPRESS = 1;  // go when the NIC's root port is absent
+
 // KVRN configuration byte bits.
 constexpr UINT8 KVRN_PORT_B = 0x02;
 constexpr UINT8 KVRN_PORT_C = 0x04;

@@ -1,6 +1,6 @@
 // CPUID, the drivers' one view of the processor. The firmware image executes the instruction;
 // the host build asks the emulated processor of the board it runs on.
-#include "PciAccess.h"
+#include "Cpuid.h"
 
 #if defined(_WIN32)
 

@@ -12,12 +12,18 @@ constinit VOID *gHobList = nullptr;
 constinit REGISTER_ACCESS_PROTOCOL *gRegisterAccess = nullptr;
 constinit BOARD_INFO_PROTOCOL *gBoardInfo = nullptr;
 
+static VOID *FetchHobList();
+
 EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
   gST = SystemTable;
   gBS = SystemTable->BootServices;
   gRT = SystemTable->RuntimeServices;
 
+  // Every driver on this board holds an 8 KiB boot-services pool from its start on; the
+  // platform's memory plan counts it, whether or not a driver writes to it. Nothing in these
+  // drivers uses it, but dropping it would change the pool the platform expects them to hold.
+  // It goes only when the start fails and the image is unloaded.
   if (gScratchPool == nullptr) {
     gScratchPoolSize = SCRATCH_POOL_SIZE;
     if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, SCRATCH_POOL_SIZE, &gScratchPool))) {
@@ -25,8 +31,14 @@ EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
     }
   }
 
+  // The frame keeps the DXE services table, as the board's driver contract says, though neither
+  // driver calls into it. The lookup only reads the configuration table; keep it, and keep it
+  // before InitNotify.
   FindConfigurationTable(&gEfiDxeServicesTableGuid, &gDxeServices);
 
+  // Every board driver announces itself to the board information protocol with this board's
+  // value, 22, before it asks anything else of it. Nothing here depends on what the protocol
+  // does with it, but the protocol expects the call from each driver, once, at its start.
   GetBoardInfoProtocol()->InitNotify(BOARD_INFO_INIT_VALUE);
 
   FetchHobList();
@@ -59,7 +71,7 @@ EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table) {
   return EFI_NOT_FOUND;
 }
 
-VOID *FetchHobList() {
+static VOID *FetchHobList() {
   if (gHobList == nullptr) {
     FindConfigurationTable(&gEfiHobListGuid, &gHobList);
   }

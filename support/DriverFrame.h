@@ -27,7 +27,6 @@ EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
 VOID ReleaseScratchPool();
 
 EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table);
-VOID *FetchHobList();
 
 // Start of the first GUID extension HOB with that name, or null. Its data begins
 // GUID_HOB_DATA_OFFSET bytes further on, and GuidHobDataSize tells how much of it there is.

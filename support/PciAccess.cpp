@@ -1,6 +1,7 @@
 // PCI configuration access and root-port resolution, shared by both drivers.
 #include "PciAccess.h"
 
+#include "Cpuid.h"
 #include "DriverFrame.h"
 
 // Stack fields above this name stacks that slot location codes do not resolve.

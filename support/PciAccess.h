@@ -47,17 +47,4 @@ UINT32 PciRead32(UINT16 Bdf, UINT32 Offset);
 VOID PciWrite16(UINT16 Bdf, UINT32 Offset, UINT16 Value);
 VOID PciWrite32(UINT16 Bdf, UINT32 Offset, UINT32 Value);
 
-// CPUID; each output pointer is optional. Returns the leaf. The one place the drivers execute
-// the instruction (the host build answers from the emulated CPU).
-UINT32 ReadCpuid(UINT32 Leaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx, UINT32 *Edx);
-
-#if !defined(_WIN32)
-// Host build only: the emulator answers CPUID for the board it describes. Every host image
-// exports the setter, and the emulator hands each image its hook when it loads the image.
-typedef VOID(EFIAPI *CPUID_HOOK)(UINT32 Leaf, UINT32 *Registers);  // EAX, EBX, ECX, EDX
-typedef VOID(EFIAPI *CPUID_HOOK_SETTER)(CPUID_HOOK Hook);
-DRIVER_EXPORT VOID EFIAPI SetCpuidHook(CPUID_HOOK Hook);
-constexpr char CPUID_HOOK_SETTER_NAME[] = "SetCpuidHook";
-#endif
-
 #endif  // SUPPORT_PCI_ACCESS_H_

@@ -161,17 +161,19 @@ TEST_F(NicMacTest, RootPortCodeWithoutSocketIsUsedAsItsBdf) {
   EXPECT_EQ(Collect(board).secondary.size(), 3u);
 }
 
-TEST_F(NicMacTest, CommandRegisterIsRaisedOnlyWhenBothEnablesAreClearAndThenRestored) {
+// Whenever Memory Space Enable is clear the registers would read all ones; the function decodes
+// for the copies and gets its own Command value back. One that decodes already is not touched.
+TEST_F(NicMacTest, CommandRegisterIsRaisedWheneverMemorySpaceIsClearAndThenRestored) {
   struct Case {
     uint16_t command;
     std::vector<uint32_t> writes;
-    bool decoded;
   } cases[] = {
-      {0x0000, {0x0006, 0x0000}, true},
-      {0x0400, {0x0406, 0x0400}, true},  // other bits are kept
-      {0x0002, {}, true},
-      {0x0006, {}, true},
-      {0x0004, {}, false},  // bus master only: the registers are read with decoding off
+      {0x0000, {0x0006, 0x0000}},
+      {0x0400, {0x0406, 0x0400}},  // other bits are kept
+      {0x0004, {0x0006, 0x0004}},  // bus master alone does not decode memory
+      {0x0404, {0x0406, 0x0404}},
+      {0x0002, {}},
+      {0x0006, {}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << "Command " << std::hex << c.command);
@@ -180,12 +182,47 @@ TEST_F(NicMacTest, CommandRegisterIsRaisedOnlyWhenBothEnablesAreClearAndThenRest
     emu::NicMacLists lists = Collect(board);
     EXPECT_EQ(CommandWrites(PciBdf(0x18, 0, 0)), c.writes);
     EXPECT_EQ(platform_->Pci().Read16(PciBdf(0x18, 0, 0), PCI_COMMAND_OFFSET), c.command);
-    ASSERT_EQ(lists.primary.size(), 1u);
-    const MacAddress allOnes = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(lists.primary[0], c.decoded ? MacOf(0) : allOnes);
+    EXPECT_EQ(lists.primary, Macs{MacOf(0)});
+    ASSERT_EQ(platform_->Pci().MemoryReads().size(), 2u);
     for (const emu::DeviceMemoryRead &read : platform_->Pci().MemoryReads()) {
-      EXPECT_EQ(read.decoded, c.decoded);
+      EXPECT_TRUE(read.decoded);
     }
+  }
+}
+
+// Around one function's MAC reads: its IDs, the BAR pair, Command, then (only when Command is
+// raised) the raise, the two copies and the restore, in that order.
+TEST_F(NicMacTest, ConfigurationAccessesAroundTheMacReadsComeInOrder) {
+  const std::vector<std::string> untouched = {"config 0x00", "config 0x10", "config 0x14",
+                                              "config 0x04", "CopyMem 4",   "CopyMem 2"};
+  const std::vector<std::string> raised = {"config 0x00", "config 0x10", "config 0x14",
+                                           "config 0x04", "config 0x04", "CopyMem 4",
+                                           "CopyMem 2",   "config 0x04"};
+  struct Case {
+    uint16_t command;
+    const std::vector<std::string> &steps;
+  } cases[] = {{0x0000, raised}, {0x0004, raised}, {0x0002, untouched}, {0x0006, untouched}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "Command " << std::hex << c.command);
+    emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
+    board.pci[PciBdf(0x18, 0, 0)].command = c.command;
+    Collect(board);
+    std::vector<std::string> steps;
+    for (size_t i = started_; i < platform_->Calls().size(); ++i) {
+      const emu::CallRecord &call = platform_->Calls()[i];
+      char step[32];
+      if (call.member == "BS.CopyMem") {
+        std::snprintf(step, sizeof(step), "CopyMem %u", static_cast<unsigned>(call.args[0]));
+      } else if (call.member == "RegisterAccess.GetRegisterAddress" &&
+                 (call.args[0] >> 12) == PciBdf(0x18, 0, 0)) {
+        std::snprintf(step, sizeof(step), "config 0x%02X",
+                      static_cast<unsigned>(call.args[0] & 0xFFF));
+      } else {
+        continue;
+      }
+      steps.push_back(step);
+    }
+    EXPECT_EQ(steps, c.steps);
   }
 }
 

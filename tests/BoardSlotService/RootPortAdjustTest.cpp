@@ -195,6 +195,25 @@ TEST_F(RootPortAdjustTest, TheDeviceCountsOnlyAsDevice4WithBothIds) {
   }
 }
 
+// A root port with buses below its secondary one: the device is looked for on the subordinate
+// bus, the last of the port's range, and only there.
+TEST_F(RootPortAdjustTest, TheDeviceIsLookedForOnTheSubordinateBus) {
+  const UINT16 onSubordinate = PciBdf(0xD9, 4, 0);
+  for (UINT16 where : {onSubordinate, kAddIn}) {
+    SCOPED_TRACE(where == onSubordinate ? "on the subordinate bus" : "on the secondary bus");
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.pci.at(kSlot170Port).subordinateBus = 0xD9;
+    emu::PciFunction device = board.pci.at(kAddIn);
+    board.pci.erase(kAddIn);
+    board.pci[where] = device;
+    Start(board);
+    Trigger();
+    EXPECT_EQ(Writes().size(), where == onSubordinate ? 1u : 0u);
+    EXPECT_EQ(RequestsFor(onSubordinate, PCI_VENDOR_ID_OFFSET), 1u);
+    EXPECT_EQ(RequestsFor(kAddIn, PCI_VENDOR_ID_OFFSET), 0u);
+  }
+}
+
 TEST_F(RootPortAdjustTest, TwoSlotsOnOneRootPortClearTheBitTwiceWithTheSameResult) {
   emu::BoardDescription board = emu::DefaultBoard();
   board.slots[171] = 0x42A000;

@@ -70,8 +70,9 @@ TEST(SlotAssignmentTest, OnlyThePortsWhoseBitsAreSetArePlaced) {
   }
 }
 
+// Bits 0x01 and 0x10 to 0x80 name no port: with only those set, nothing is to be placed.
 TEST(SlotAssignmentTest, NoPortBitQueriesTheFirstSlotOnlyAndWritesNothing) {
-  for (uint8_t config : {0x00, 0x81}) {
+  for (uint8_t config : {0x00, 0x81, 0x71}) {
     SCOPED_TRACE(int{config});
     for (bool firstTaken : {false, true}) {
       emu::BoardDescription board = BoardWithKvrn(config);

@@ -104,30 +104,47 @@ TEST(SlotRecordsTest, KvrnConfigurationSetsTheSlotWidthAndAddsPortRecords) {
       {0x82, x4, {KvrnPort('B', 0x0B11, x4), KvrnPort('C', 0x0B21, x4), KvrnPort('D', 0x0B31, x4)}},
       {0x8E, x4, {KvrnPort('B', 0x0B11, x4), KvrnPort('C', 0x0B21, x4), KvrnPort('D', 0x0B31, x4)}},
   };
+  // Bits 0x01 and 0x10 to 0x40 do not count: each case holds with any of them set.
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << "KVRN configuration 0x" << std::hex << int{c.config});
-    emu::BootResult result = BootSlotService(Board(c.config));
-    EXPECT_EQ(WidthOf(result.smbiosAfter, kKvrnHandle), c.width);
-    EXPECT_EQ(test::CountOf(result.calls, "Smbios.ReplaceRecord"),
-              c.width == kStartWidth ? 0u : 1u);
-    EXPECT_EQ(WithoutHandles(SlotsOfType(result.smbiosAfter, 161)), c.ports);
-    for (const emu::SmbiosStructure &s : result.smbiosAfter.OfType(161)) {
-      EXPECT_EQ(s.bytes.size(), 41u);
+    for (uint8_t ignored : {0x00, 0x01, 0x10, 0x20, 0x40, 0x71}) {
+      const uint8_t config = c.config | ignored;
+      SCOPED_TRACE(testing::Message() << "KVRN configuration 0x" << std::hex << int{config});
+      emu::BootResult result = BootSlotService(Board(config));
+      EXPECT_EQ(WidthOf(result.smbiosAfter, kKvrnHandle), c.width);
+      EXPECT_EQ(test::CountOf(result.calls, "Smbios.ReplaceRecord"),
+                c.width == kStartWidth ? 0u : 1u);
+      EXPECT_EQ(WithoutHandles(SlotsOfType(result.smbiosAfter, 161)), c.ports);
+      for (const emu::SmbiosStructure &s : result.smbiosAfter.OfType(161)) {
+        EXPECT_EQ(s.bytes.size(), 41u);
+      }
+      // Only the width of the KVRN slot record changes; the riser follows.
+      emu::SmbiosStructure before = *result.board.smbios.Find(kKvrnHandle);
+      before.bytes[6] = c.width;
+      EXPECT_EQ(*result.smbiosAfter.Find(kKvrnHandle), before);
+      EXPECT_EQ(AddedSlots(result).size(), 8u);
+      // The slot takes its width before the first port record goes in.
+      std::vector<std::string> edits;
+      for (const emu::CallRecord &call : result.calls) {
+        if (call.member.starts_with("Smbios.") && call.member != "Smbios.FindRecordByType" &&
+            (edits.empty() || edits.back() != call.member)) {
+          edits.push_back(call.member);
+        }
+      }
+      std::vector<std::string> expected = {"Smbios.ReplaceRecord", "Smbios.InsertRecord"};
+      if (c.width == kStartWidth) expected.erase(expected.begin());
+      EXPECT_EQ(edits, expected);
     }
-    // Only the width of the KVRN slot record changes; the riser follows.
-    emu::SmbiosStructure before = *result.board.smbios.Find(kKvrnHandle);
-    before.bytes[6] = c.width;
-    EXPECT_EQ(*result.smbiosAfter.Find(kKvrnHandle), before);
-    EXPECT_EQ(AddedSlots(result).size(), 8u);
   }
 }
 
 TEST(SlotRecordsTest, UnavailableKvrnRemovesTheFirstMatchingSlotRecordOnly) {
-  // Designations that must not match: shorter, other case, the port template.
+  // Designations that must not match: shorter, other case, the port template, another last
+  // character.
   auto others = [](emu::BoardDescription &board) {
     Add(board, Slot(0x40, "KVRN: CPU2 PCIE", 0x0B01).Bytes());
     Add(board, Slot(0x41, "kvrn: CPU2 PCIE 3.0", 0x0B01).Bytes());
     Add(board, Slot(0x42, "KVRN(B): CPU2 PCIE 3.0", 0x0B11).Bytes());
+    Add(board, Slot(0x43, "KVRN: CPU2 PCIE 3.1", 0x0B01).Bytes());
   };
   struct Case {
     int matching;
@@ -161,6 +178,25 @@ TEST(SlotRecordsTest, UnavailableKvrnRemovesTheFirstMatchingSlotRecordOnly) {
               (std::vector<uint64_t>{BOARD_BYTE_KVRN_CONFIG /* start-up */, BOARD_BYTE_RISER_TYPE,
                                      BOARD_BYTE_KVRN_UNAVAILABLE}));
     EXPECT_EQ(AddedSlots(result).size(), 8u);
+  }
+}
+
+// As the contract stands, the removal walk knows the KVRN slot record only in the 17-byte
+// layout. In the SMBIOS 3.2 layout (Length 0x13: a data bus width and a peer group count come
+// before the strings) it is resized like any other, but never removed.
+TEST(SlotRecordsTest, AKvrnSlotRecordWithALongerFormattedAreaIsResizedButNeverRemoved) {
+  for (uint8_t unavailable : {1, 0}) {
+    SCOPED_TRACE(unavailable ? "module unusable" : "module usable");
+    emu::BoardDescription board = Board(0x84);
+    board.SetBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE, unavailable);
+    board.smbios.Remove(kKvrnHandle);
+    std::vector<uint8_t> record = Slot(0x40, "KVRN: CPU2 PCIE 3.0", 0x0B01).Bytes();
+    record[1] = 0x13;
+    record.insert(record.begin() + 0x11, {0x08, 0x00});
+    Add(board, record);
+    emu::BootResult result = BootSlotService(board);
+    ASSERT_NE(result.smbiosAfter.Find(0x40), nullptr);
+    EXPECT_EQ(WidthOf(result.smbiosAfter, 0x40), unavailable ? 0x0D : 0x0B);
   }
 }
 

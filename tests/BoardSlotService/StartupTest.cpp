@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "BoardHookProtocol.h"
+#include "BoardInfoProtocol.h"
+#include "RegisterAccessProtocol.h"
 #include "Tests.h"
 #include "TriggerProtocols.h"
 
@@ -39,14 +41,39 @@ TEST_F(StartupTest, StartRegistersThreeEventsAndPublishesTheHookProtocol) {
             (std::vector<std::vector<uint64_t>>{{EVT_NOTIFY_SIGNAL, TPL_CALLBACK}}));
 }
 
+// The frame first, then the KVRN port placement, the hook protocol, the ReadyToBoot event and
+// the two registrations: a trigger must find its event armed, and the hook is there before
+// anything can fire.
+TEST_F(StartupTest, StartTakesItsStepsInOrder) {
+  emu::Platform &p = Start();
+  ASSERT_EQ(status_, EFI_SUCCESS);
+  auto guid = [](const EFI_GUID &g) { return " " + emu::GuidToString(g); };
+  EXPECT_EQ(
+      test::EntryPointSteps(p.Calls(), "BoardSlotService"),
+      (std::vector<std::string>{
+          "BS.AllocatePool",
+          "BS.LocateProtocol" + guid(gBoardInfoProtocolGuid),
+          "BoardInfo.InitNotify",
+          "BS.LocateProtocol" + guid(gRegisterAccessProtocolGuid),
+          "slot walk",
+          "BS.InstallProtocolInterface" + guid(gBoardHookProtocolGuid),
+          "BS.CreateEventEx ReadyToBootNotify",
+          "BS.CreateEvent SmbiosSlotNotify",
+          "BS.RegisterProtocolNotify" + guid(gSlotRecordsTriggerProtocolGuid) + " SmbiosSlotNotify",
+          "BS.CreateEvent RootPortAdjustNotify",
+          "BS.RegisterProtocolNotify" + guid(gRootPortAdjustTriggerProtocolGuid) +
+              " RootPortAdjustNotify",
+      }));
+}
+
 TEST_F(StartupTest, HookProtocolAnswersFixedValuesWhateverItIsPassed) {
   emu::Platform &p = Start();
   auto *hook = static_cast<BOARD_HOOK_PROTOCOL *>(p.FindProtocol(gBoardHookProtocolGuid));
   ASSERT_NE(hook, nullptr);
   for (UINTN arg : {UINTN{0}, UINTN{1}, ~UINTN{0}}) {
-    EXPECT_EQ(hook->ReturnFalse(arg, arg, arg, arg), FALSE);
-    EXPECT_EQ(hook->ReturnTrue(arg, 0, arg, 0), TRUE);
-    EXPECT_EQ(hook->ReturnSuccess(0, arg, 0, arg), EFI_SUCCESS);
+    EXPECT_EQ(hook->DeclineQuery(arg, arg, arg, arg), FALSE);
+    EXPECT_EQ(hook->AffirmQuery(arg, 0, arg, 0), TRUE);
+    EXPECT_EQ(hook->AcknowledgeCall(0, arg, 0, arg), EFI_SUCCESS);
   }
   EXPECT_EQ(hook->Member2, nullptr);
   for (VOID *member : hook->Member6To9) EXPECT_EQ(member, nullptr);
@@ -104,11 +131,17 @@ TEST_F(StartupTest, EarlyFailuresArePassedOver) {
     EXPECT_EQ(DriverCalls("BS.CloseEvent"), 0u);
   }
   {
+    // As the contract stands, the slot-records event stays open although nothing can signal
+    // it: the records are never written.
     SCOPED_TRACE("first RegisterProtocolNotify");
     emu::BoardDescription board = emu::DefaultBoard();
     board.faults.push_back({"BS.RegisterProtocolNotify", 1, EFI_OUT_OF_RESOURCES});
-    Start(board);
+    emu::Platform &p = Start(board);
     EXPECT_EQ(status_, EFI_SUCCESS);
+    EXPECT_EQ(p.LiveEvents(), 3u);
+    EXPECT_EQ(p.LiveRegistrations(), 1u);
+    p.InstallProtocol(gSlotRecordsTriggerProtocolGuid, &gTrigger);
+    EXPECT_EQ(DriverCalls("BS.CloseEvent"), 0u);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "MenuEdits.h"
+#include "RegisterAccessProtocol.h"
 
 namespace {
 
@@ -41,6 +42,25 @@ TEST_F(MenuStartupTest, StartRegistersTwoEventsAndEditsNothing) {
   EXPECT_TRUE(Log().empty());
 }
 
+// The frame first, then the riser edits' event and the labels' event, each registered before
+// the next is created: one installation of the protocol runs the riser edits first.
+TEST_F(MenuStartupTest, StartTakesItsStepsInOrder) {
+  emu::Platform &p = Start();
+  ASSERT_EQ(status_, EFI_SUCCESS);
+  const std::string setupEdit = " " + emu::GuidToString(gSetupEditProtocolGuid);
+  EXPECT_EQ(EntryPointSteps(p.Calls(), "MenuPruner"),
+            (std::vector<std::string>{
+                "BS.AllocatePool",
+                "BS.LocateProtocol " + emu::GuidToString(gBoardInfoProtocolGuid),
+                "BoardInfo.InitNotify",
+                "BS.LocateProtocol " + emu::GuidToString(gRegisterAccessProtocolGuid),
+                "BS.CreateEvent RiserMenuEditsNotify",
+                "BS.RegisterProtocolNotify" + setupEdit + " RiserMenuEditsNotify",
+                "BS.CreateEvent KvrnLabelsNotify",
+                "BS.RegisterProtocolNotify" + setupEdit + " KvrnLabelsNotify",
+            }));
+}
+
 TEST_F(MenuStartupTest, AProtocolInstalledBeforeTheStartEditsNothingUntilTheNextOne) {
   emu::Platform &p = *(platform_ = std::make_unique<emu::Platform>(BoardWithRiser(5)));
   InstallSetupEdit();
@@ -59,6 +79,28 @@ TEST_F(MenuStartupTest, EachInstallationRunsBothPassesAgain) {
   Edits once = kLayout5 + KvrnLabel(172, 'B');
   EXPECT_EQ(Log(), once + once);
   EXPECT_EQ(platform_->LiveRegistrations(), 2u);
+}
+
+// As the contract stands, every pass edits the instance the lookup finds first: a second
+// instance's installation runs the passes again, on the first.
+size_t gSecondInstanceCalls = 0;
+EFI_STATUS EFIAPI CountHide(const CHAR8 *, UINT16) {
+  ++gSecondInstanceCalls;
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI CountUpdate(const CHAR8 *, UINT16, const CHAR8 *) {
+  ++gSecondInstanceCalls;
+  return EFI_SUCCESS;
+}
+
+TEST_F(MenuStartupTest, OnlyTheFirstInstanceOfTheSetupEditProtocolIsEdited) {
+  Start();
+  InstallSetupEdit();
+  SETUP_EDIT_PROTOCOL second{CountHide, CountUpdate, {}, CountHide};
+  gSecondInstanceCalls = 0;
+  platform_->InstallProtocol(gSetupEditProtocolGuid, &second);
+  EXPECT_EQ(gSecondInstanceCalls, 0u);
+  EXPECT_EQ(Log(), kLayout5 + kLayout5);
 }
 
 // Steps whose failure start-up passes over: the driver loads with the KVRN labels alone.

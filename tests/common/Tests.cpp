@@ -36,6 +36,21 @@ std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
   return out;
 }
 
+std::vector<std::string> EntryPointSteps(const std::vector<emu::CallRecord> &calls,
+                                         const std::string &image) {
+  std::vector<std::string> steps;
+  for (const emu::CallRecord &call : calls) {
+    if (call.image != image || call.during != image + "EntryPoint") continue;
+    std::string step = call.member + (call.what.empty() ? "" : " " + call.what);
+    if (call.member == "BoardInfo.QueryBoardByte" || call.member == "BoardInfo.GetSlotLocation" ||
+        call.member == "BoardInfo.SetSlotLocation") {
+      step = "slot walk";
+    }
+    if (steps.empty() || steps.back() != step || step != "slot walk") steps.push_back(step);
+  }
+  return steps;
+}
+
 CommandRun Run(const std::string &command) {
   CommandRun run;
   FILE *pipe = popen((command + " 2>&1").c_str(), "r");

@@ -22,6 +22,12 @@ size_t CountOf(const std::vector<emu::CallRecord> &calls, const std::string &mem
 std::vector<emu::CallRecord> CallsBy(const std::vector<emu::CallRecord> &calls,
                                      const std::string &image);
 
+// What an image's entry point did, step by step: each call as its member and what it names
+// ("BS.CreateEvent SmbiosSlotNotify"), with each run of board information calls (the KVRN port
+// placement) shown once as "slot walk".
+std::vector<std::string> EntryPointSteps(const std::vector<emu::CallRecord> &calls,
+                                         const std::string &image);
+
 // A shell command's exit status and its output, stdout and stderr together.
 struct CommandRun {
   int status = -1;

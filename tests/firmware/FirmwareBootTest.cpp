@@ -139,6 +139,8 @@ TEST(FirmwareBootTest, IcelakeRiser6WithTheKvrnModuleUnusable) {
   std::ifstream file(std::string(FIRMWARE_SCENARIOS) + "/icelake-riser6.board");
   std::string text((std::istreambuf_iterator<char>(file)), {}), error;
   ASSERT_TRUE(emu::ParseBoardText(text, board, error)) << error;
+  // The NIC's second function has Bus Master alone: its MAC is read with decoding raised, and
+  // its Command register is back as it was (the one register change is the root port's).
   CheckScenario(board,
                 {0x606A, {"02:5E:6A:00:00:10", "02:5E:6A:00:00:11"}, PciBdf(0xD7, 2, 0), 6, true});
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 #include "DriverFrame.h"
+#include "MemRoutines.h"
 #include "Tests.h"
 
 namespace {
@@ -71,6 +73,58 @@ TEST_F(DriverFrameTest, RecordsTablesAndAllocatesTheScratchPool) {
   EXPECT_NE(gDxeServices, nullptr);
   EXPECT_NE(gHobList, nullptr);
   EXPECT_EQ(test::FirstArgsOf(p.Calls(), "BoardInfo.InitNotify"), std::vector<uint64_t>{22});
+}
+
+// What the frame had in hand when each platform call of its start was made.
+struct FrameStep {
+  std::string call;
+  bool pool, dxeServices, hobList, registerAccess;
+  bool operator==(const FrameStep &) const = default;
+};
+std::vector<FrameStep> gFrameSteps;
+EFI_ALLOCATE_POOL gPlatformAllocatePool;
+EFI_LOCATE_PROTOCOL gPlatformLocateProtocol;
+
+void NoteFrameStep(std::string call) {
+  gFrameSteps.push_back({std::move(call), gScratchPool != nullptr, gDxeServices != nullptr,
+                         gHobList != nullptr, gRegisterAccess != nullptr});
+}
+EFI_STATUS EFIAPI WatchedAllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) {
+  NoteFrameStep("AllocatePool");
+  return gPlatformAllocatePool(type, size, buffer);
+}
+EFI_STATUS EFIAPI WatchedLocateProtocol(const EFI_GUID *guid, VOID *key, VOID **interface) {
+  NoteFrameStep(GuidsMatch(guid, &gRegisterAccessProtocolGuid) ? "LocateProtocol(register access)"
+                                                               : "LocateProtocol(board info)");
+  return gPlatformLocateProtocol(guid, key, interface);
+}
+EFI_STATUS EFIAPI WatchedInitNotify(UINTN value) {
+  NoteFrameStep("InitNotify(" + std::to_string(value) + ")");
+  return EFI_SUCCESS;
+}
+
+// Pool, DXE services table, InitNotify(22), HOB list, register access lookup: the order the
+// platform's board drivers all start in.
+TEST_F(DriverFrameTest, StartTakesItsStepsInOrder) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.boardInfoProtocol = false;
+  emu::Platform &p = Start(board);
+  BOARD_INFO_PROTOCOL boardInfo{};
+  boardInfo.InitNotify = WatchedInitNotify;
+  p.InstallProtocol(gBoardInfoProtocolGuid, &boardInfo);
+  gPlatformAllocatePool = std::exchange(p.BootServices()->AllocatePool, WatchedAllocatePool);
+  gPlatformLocateProtocol = std::exchange(p.BootServices()->LocateProtocol, WatchedLocateProtocol);
+  gFrameSteps.clear();
+
+  InitializeDriverFrame(nullptr, p.SystemTable());
+  EXPECT_EQ(gFrameSteps, (std::vector<FrameStep>{
+                             {"AllocatePool", false, false, false, false},
+                             {"LocateProtocol(board info)", true, true, false, false},
+                             {"InitNotify(22)", true, true, false, false},
+                             {"LocateProtocol(register access)", true, true, true, false},
+                         }));
+  p.BootServices()->AllocatePool = gPlatformAllocatePool;
+  p.BootServices()->LocateProtocol = gPlatformLocateProtocol;
 }
 
 TEST_F(DriverFrameTest, SecondStartKeepsTheExistingPool) {
@@ -196,6 +250,21 @@ TEST_F(HobWalkTest, DamagedLengthsEndTheWalkInsteadOfLooping) {
     reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(damaged.data())->HobLength = length;
     list.insert(list.end(), damaged.begin(), damaged.end());
     AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 32, GuidBody(kWantedGuid, 8));
+    AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
+    EXPECT_EQ(Walk(list), nullptr);
+    TearDown();
+  }
+}
+
+// A length that is a multiple of 4 but not of 8 breaks the list's alignment even when the next
+// HOB sits right behind it, where a walk that stepped by it would find a match.
+TEST_F(HobWalkTest, ALengthOffTheEightByteGridEndsTheWalkBeforeAMatchBehindIt) {
+  for (uint16_t length : {12, 20, 36}) {
+    SCOPED_TRACE(length);
+    std::vector<uint8_t> list;
+    AddHob(list, EFI_HOB_TYPE_HANDOFF, 56);
+    AddHob(list, EFI_HOB_TYPE_MEMORY_ALLOCATION, length);
+    AddHob(list, EFI_HOB_TYPE_GUID_EXTENSION, 40, GuidBody(kWantedGuid, 16));
     AddHob(list, EFI_HOB_TYPE_END_OF_HOB_LIST, 8);
     EXPECT_EQ(Walk(list), nullptr);
     TearDown();

@@ -38,6 +38,9 @@ TEST(MemRoutinesTest, CompareBytesReturnsTheFirstDifferenceAsUnsignedBytes) {
   EXPECT_EQ(CompareBytes(a, b, 2), 0);
   EXPECT_EQ(CompareBytes(a, b, 4), 0x01 - 0xFF);
   EXPECT_EQ(CompareBytes(b, a, 4), 0xFF - 0x01);
+  // Two texts that differ only in their last byte.
+  EXPECT_EQ(CompareBytes("PCIE 3.0", "PCIE 3.1", 8), '0' - '1');
+  EXPECT_EQ(CompareBytes("PCIE 3.0", "PCIE 3.1", 7), 0);
 }
 
 TEST(MemRoutinesTest, GuidsCompareAsTwoHalves) {

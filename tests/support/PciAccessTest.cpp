@@ -2,6 +2,7 @@
 // emulated platform's register access protocol, stack-bus HOB and processor.
 #include <gtest/gtest.h>
 
+#include "Cpuid.h"
 #include "DriverFrame.h"
 #include "PciAccess.h"
 #include "Tests.h"
@@ -100,10 +101,12 @@ struct Resolution {
   UINT16 expected;
 };
 
-// The default board, with bus 0x80 for CPU2's second stack (table index 7).
+// The default board, with bus 0x80 for CPU2's second stack (table index 7) and 0x90 for its
+// fifth (index 10), the last a stack field resolves.
 emu::BoardDescription StackBoard() {
   emu::BoardDescription board = emu::DefaultBoard();
   emu::SetStackBus(board, 1, 1, 0x80);
+  emu::SetStackBus(board, 1, 4, 0x90);
   return board;
 }
 
@@ -114,7 +117,9 @@ TEST_F(PciAccessTest, PortsResolveThroughTheStackBusTableBySignature) {
       {"port A, 0x5065", 0x22A000, kEax5065, 0x8000},
       {"port D, 0x5065", 0x22D000, kEax5065, 0x8018},
       {"port A, 0x606A", 0x22A000, kEax606A, 0x8010},
+      {"port C, 0x606A", 0x22C000, kEax606A, 0x8020},
       {"port D, 0x606A", 0x22D000, kEax606A, 0x8028},
+      {"stack field 5", 0x25B000, kEax5065, 0x9008},
       {"stepping and extended family are not compared", 0x22C000, 0x0FF5065F, 0x8010},
       {"bits 31..24 are not examined", 0xAB22B000, kEax5065, 0x8008},
       {"port letter E, 0x5065", 0x22E000, kEax5065, 0},

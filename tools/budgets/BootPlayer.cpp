@@ -35,12 +35,12 @@ int PlayBoot() {
     // The members the consumer only polls.
     auto *hook = static_cast<BOARD_HOOK_PROTOCOL *>(platform.FindProtocol(gBoardHookProtocolGuid));
     if (hook != nullptr) {
-      platform.AsImageOf(reinterpret_cast<const void *>(hook->ReturnFalse),
-                         [&] { return hook->ReturnFalse(0, 0, 0, 0); });
-      platform.AsImageOf(reinterpret_cast<const void *>(hook->ReturnTrue),
-                         [&] { return hook->ReturnTrue(0, 0, 0, 0); });
-      platform.AsImageOf(reinterpret_cast<const void *>(hook->ReturnSuccess),
-                         [&] { return hook->ReturnSuccess(0, 0, 0, 0); });
+      platform.AsImageOf(reinterpret_cast<const void *>(hook->DeclineQuery),
+                         [&] { return hook->DeclineQuery(0, 0, 0, 0); });
+      platform.AsImageOf(reinterpret_cast<const void *>(hook->AffirmQuery),
+                         [&] { return hook->AffirmQuery(0, 0, 0, 0); });
+      platform.AsImageOf(reinterpret_cast<const void *>(hook->AcknowledgeCall),
+                         [&] { return hook->AcknowledgeCall(0, 0, 0, 0); });
     }
     platform.SignalEventGroup(gEfiEventReadyToBootGuid);
     platform.Finish();

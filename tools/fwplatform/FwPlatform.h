@@ -52,7 +52,9 @@ VOID *AllocateZeroed(UINTN Size);
 
 // ---- The board's PCI segment: QEMU's root ports over ECAM, stand-ins for the rest ----
 // Finds the ECAM window, checks the scenario's root ports exist, gives them their register
-// 0x15C and places the stand-in functions below them.
+// 0x15C and places the stand-in functions below them. From then on the boot services' CopyMem
+// sees a stand-in's window as the function shows it: all ones while its Command register has
+// Memory Space Enable clear.
 VOID SetUpPciSegment();
 // The board as the firmware made it: CPU, root ports with the buses the firmware gave them,
 // stand-ins with the memory allocated for them, in board-file lines.

@@ -26,6 +26,8 @@ struct StandInState {
   UINT8 *Config;
   UINT8 *Initial;  // a copy taken before the drivers start
   UINT64 Memory;   // 0: none
+  UINT8 Mac[6];
+  bool Decoding;  // what the window shows now: the registers, or all ones
 };
 
 constinit UINT64 mEcamBase = 0;
@@ -105,6 +107,38 @@ const RootPortState *RootPortAt(UINT16 Bdf) {
   return nullptr;
 }
 
+// A function answers in its window only while its Command register has Memory Space Enable
+// set; otherwise every byte there reads all ones. The window is plain memory, so it is brought
+// in line with the stand-in's Command register before each CopyMem, the way the drivers read
+// device registers.
+VOID ShowDecoding(StandInState &StandIn) {
+  const bool Decoding = (StandIn.Config[4] & 0x2) != 0;
+  if (StandIn.Memory == 0 || Decoding == StandIn.Decoding) return;
+  UINT8 *Window = reinterpret_cast<UINT8 *>(StandIn.Memory);
+  for (UINTN Index = 0; Index < kDeviceMemorySize; ++Index) Window[Index] = Decoding ? 0 : 0xFF;
+  if (Decoding) {
+    CopyBytes(Window + kNicMacLow, StandIn.Mac, 4);
+    CopyBytes(Window + kNicMacHigh, StandIn.Mac + 4, 2);
+  }
+  StandIn.Decoding = Decoding;
+}
+
+constinit EFI_COPY_MEM mFirmwareCopyMem = nullptr;
+
+VOID EFIAPI CopyMemAsDecoded(VOID *To, const VOID *From, UINTN Length) {
+  for (UINTN Index = 0; Index < mStandInCount; ++Index) ShowDecoding(mStandIns[Index]);
+  mFirmwareCopyMem(To, From, Length);
+}
+
+VOID HookCopyMem() {
+  mFirmwareCopyMem = gBoot->CopyMem;
+  gBoot->CopyMem = CopyMemAsDecoded;
+  UINT32 Crc = 0;
+  gBoot->Hdr.CRC32 = 0;
+  gBoot->CalculateCrc32(gBoot, gBoot->Hdr.HeaderSize, &Crc);
+  gBoot->Hdr.CRC32 = Crc;
+}
+
 VOID PlaceStandIn(const FW_STAND_IN &Described) {
   const RootPortState *Port = RootPortAt(Described.RootPortBdf);
   if (Port == nullptr) Fail("a stand-in below a root port the scenario does not have");
@@ -126,9 +160,12 @@ VOID PlaceStandIn(const FW_STAND_IN &Described) {
     CopyBytes(Window + kNicMacLow, Described.Mac, 4);
     CopyBytes(Window + kNicMacHigh, Described.Mac + 4, 2);
     StandIn.Memory = Memory;
+    CopyBytes(StandIn.Mac, Described.Mac, 6);
+    StandIn.Decoding = true;
     // A 64-bit memory BAR pair, as the PCI enumerator would have programmed it.
     Write32(StandIn.Config + 0x10, static_cast<UINT32>(Memory) | 0x4);
     Write32(StandIn.Config + 0x14, static_cast<UINT32>(Memory >> 32));
+    ShowDecoding(StandIn);
   }
   StandIn.Initial = static_cast<UINT8 *>(AllocateZeroed(kConfigSpaceSize));
   CopyBytes(StandIn.Initial, StandIn.Config, kConfigSpaceSize);
@@ -166,6 +203,7 @@ VOID SetUpPciSegment() {
   for (UINT32 Index = 0; Index < gScenario->StandInCount; ++Index) {
     PlaceStandIn(gScenario->StandIns[Index]);
   }
+  HookCopyMem();
 }
 
 VOID ReportBoardAsSeen() {
@@ -186,12 +224,8 @@ VOID ReportBoardAsSeen() {
     Out << "pci-endpoint " << Bdf{StandIn.Bdf} << " id " << PciId{Id} << " command "
         << Hex{static_cast<UINT64>(StandIn.Config[4] | StandIn.Config[5] << 8), 0};
     if (StandIn.Memory != 0) {
-      const UINT8 *Window = reinterpret_cast<const UINT8 *>(StandIn.Memory);
-      UINT8 Mac[6];
-      CopyBytes(Mac, Window + kNicMacLow, 4);
-      CopyBytes(Mac + 4, Window + kNicMacHigh, 2);
       Out << " memory " << Hex{StandIn.Memory, 0} << " mac ";
-      ReportMac(Mac);
+      ReportMac(StandIn.Mac);
     } else {
       Out << " memory none";
     }
