@@ -193,22 +193,6 @@ std::string GuidToString(const EFI_GUID &guid) {
   return text;
 }
 
-bool ParseGuid(const std::string &text, EFI_GUID &guid) {
-  unsigned d1, d2, d3, b[8];
-  int used = 0;
-  if (text.size() != 36 ||
-      std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d1, &d2, &d3, &b[0],
-                  &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &used) != 11 ||
-      used != 36) {
-    return false;
-  }
-  guid.Data1 = d1;
-  guid.Data2 = static_cast<uint16_t>(d2);
-  guid.Data3 = static_cast<uint16_t>(d3);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(b[i]);
-  return true;
-}
-
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value) {
   // Decimal, or hexadecimal after "0x"; a leading zero does not mean octal.
   bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');

@@ -123,7 +123,6 @@ std::string FormatBoardText(const BoardDescription &board);
 
 // GUID text in registry form, "11B34006-D85B-4D0A-A290-D5A571310EF7".
 std::string GuidToString(const EFI_GUID &guid);
-bool ParseGuid(const std::string &text, EFI_GUID &guid);
 bool operator==(const EFI_GUID &a, const EFI_GUID &b);
 
 // Parses a decimal or 0x-prefixed hexadecimal number no larger than `max`.

@@ -100,8 +100,6 @@ PciBus::Function *PciBus::Find(uint16_t bdf) const {
   return it == functions_.end() ? nullptr : it->second.get();
 }
 
-bool PciBus::Present(uint16_t bdf) const { return Find(bdf) != nullptr; }
-
 uint32_t PciBus::Read32(uint16_t bdf, uint16_t offset) const {
   const Function *function = Find(bdf);
   return function == nullptr ? 0xFFFFFFFF : Get32(function->config.data() + (offset & 0xFFC));

@@ -108,7 +108,6 @@ class PciBus {
   // low memory that a BAR pair of 0 would decode; false for any other source.
   bool ReadDeviceMemory(void *to, const void *from, size_t length);
 
-  bool Present(uint16_t bdf) const;
   uint32_t Read32(uint16_t bdf, uint16_t offset) const;  // all ones for an absent function
   uint16_t Read16(uint16_t bdf, uint16_t offset) const;
   // A change by the platform itself (firmware that ran earlier): not a driver write.

@@ -735,10 +735,6 @@ EFI_HANDLE Platform::InstallProtocol(const EFI_GUID &guid, void *interface, EFI_
   return handle;
 }
 
-EFI_STATUS Platform::UninstallProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void *interface) {
-  return UninstallProtocolInterface(handle, &guid, interface);
-}
-
 void *Platform::FindProtocol(const EFI_GUID &guid) const {
   for (const Interface &entry : interfaces_) {
     if (entry.guid == guid) return entry.interface;

@@ -87,7 +87,6 @@ class Platform {
 
   // ---- What other platform drivers do (at TPL_APPLICATION; notifications run at once) ----
   EFI_HANDLE InstallProtocol(const EFI_GUID &guid, void *interface, EFI_HANDLE handle = nullptr);
-  EFI_STATUS UninstallProtocol(EFI_HANDLE handle, const EFI_GUID &guid, void *interface);
   void *FindProtocol(const EFI_GUID &guid) const;
   size_t CountProtocol(const EFI_GUID &guid) const;
   void SignalEventGroup(const EFI_GUID &group);
