@@ -133,9 +133,9 @@ Variable *BoardDescription::FindVariable(const std::u16string &name, const EFI_G
 }
 
 void BoardDescription::SetSetupByte(size_t offset, uint8_t value) {
-  Variable *setup = FindVariable(u"Setup", kSetupVariableGuid);
+  Variable *setup = FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) {
-    variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+    variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
     setup = &variables.back();
   }
   if (setup->data.size() <= offset) setup->data.resize(offset + 1, 0);
@@ -161,7 +161,7 @@ BoardDescription DefaultBoard() {
   AddDefaultPciTopology(board);
 
   // A Setup variable of the size this platform's setup keeps.
-  board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+  board.variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
   board.variables.back().data.assign(3072, 0);
 
   board.setupMenus = DefaultSetupMenus();

@@ -12,14 +12,11 @@
 
 #include "BoardInfoProtocol.h"
 #include "SetupMenus.h"
+#include "SetupVariable.h"
 #include "Smbios.h"
 #include "Uefi.h"
 
 namespace emu {
-
-// The Setup variable's vendor GUID; both drivers read their option bytes from it.
-constexpr EFI_GUID kSetupVariableGuid = {
-    0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
 
 constexpr uint32_t kSetupAttributes =
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;

@@ -25,8 +25,8 @@ bool SetByte(const Words &w, BoardDescription &board, uint32_t id) {
 }
 
 Variable &SetupVariable(BoardDescription &board) {
-  if (Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid)) return *setup;
-  board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+  if (Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid)) return *setup;
+  board.variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
   return board.variables.back();
 }
 
@@ -88,7 +88,7 @@ bool SetSmbiosSlot(const Words &w, BoardDescription &board) {
 
 void RemoveSetupVariable(BoardDescription &board) {
   std::erase_if(board.variables, [](const Variable &v) {
-    return v.name == u"Setup" && v.guid == kSetupVariableGuid;
+    return v.name == u"Setup" && v.guid == gSetupVariableGuid;
   });
 }
 
@@ -310,7 +310,7 @@ std::string FormatBoardText(const BoardDescription &board) {
     out << "board-byte " << id << " " << Hex(value) << "\n";
   }
   for (const auto &[index, code] : board.slots) out << "slot " << index << " " << Hex(code) << "\n";
-  const Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid);
+  const Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) {
     out << "setup-size absent\n";
   } else {

@@ -26,7 +26,7 @@ void ListMacs(std::ostream &out, const char *name, const std::vector<MacAddress>
 }
 
 std::string SetupByteText(const BoardDescription &board, size_t offset) {
-  const Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid);
+  const Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) return "no Setup variable";
   if (setup->data.size() <= offset) return "Setup variable too short for byte 331";
   return "Setup byte 331 = " + std::to_string(setup->data[offset]);

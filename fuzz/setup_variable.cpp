@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   emu::BoardDescription board = BaseBoard();
   if (c.present)
-    board.variables.push_back({u"Setup", emu::kSetupVariableGuid, emu::kSetupAttributes, variable});
+    board.variables.push_back({u"Setup", gSetupVariableGuid, emu::kSetupAttributes, variable});
   static constexpr EFI_STATUS kStatuses[] = {EFI_SUCCESS, EFI_SUCCESS, EFI_DEVICE_ERROR,
                                              EFI_BUFFER_TOO_SMALL};
   if (c.fault != kNoFault) board.faults.push_back({"RT.GetVariable", 1, kStatuses[c.fault]});
