@@ -14,6 +14,7 @@
 #include "SetupMenus.h"
 #include "SetupVariable.h"
 #include "Smbios.h"
+#include "Text.h"
 #include "Uefi.h"
 
 namespace emu {
@@ -118,12 +119,7 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board);
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error);
 std::string FormatBoardText(const BoardDescription &board);
 
-// GUID text in registry form, "11B34006-D85B-4D0A-A290-D5A571310EF7".
-std::string GuidToString(const EFI_GUID &guid);
 bool operator==(const EFI_GUID &a, const EFI_GUID &b);
-
-// Parses a decimal or 0x-prefixed hexadecimal number no larger than `max`.
-bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);
 
 }  // namespace emu
 

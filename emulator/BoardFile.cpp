@@ -1,6 +1,5 @@
 // Board files: the text form of a board description that boardsim reads and writes.
 #include <functional>
-#include <iomanip>
 #include <sstream>
 
 #include "Board.h"
@@ -183,18 +182,6 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
        }},
   };
   return kSettings;
-}
-
-std::string Hex(uint64_t value) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << value;
-  return out.str();
-}
-
-std::string Hex(uint64_t value, int digits) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0') << value;
-  return out.str();
 }
 
 std::string HexBytes(const uint8_t *bytes, size_t count) {

@@ -27,12 +27,6 @@ uint32_t Get32(const uint8_t *bytes) {
 void Put16(uint8_t *bytes, uint16_t value) { std::memcpy(bytes, &value, sizeof(value)); }
 void Put32(uint8_t *bytes, uint32_t value) { std::memcpy(bytes, &value, sizeof(value)); }
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 }  // namespace
 
 struct PciBus::Function {

@@ -36,12 +36,6 @@ bool IsStackBusHob(const Hob &hob) {
   return name == gStackBusHobGuid;
 }
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 // Hexadecimal digits, "0x" optional, as lspci writes bus numbers and IDs.
 bool ParseHex(const std::string &text, size_t maxDigits, uint64_t &value) {
   std::string digits = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')

@@ -149,11 +149,7 @@ const std::map<std::string, std::vector<EFI_STATUS>> &FailingStatuses() {
   return kStatuses;
 }
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
+using emu::Hex;
 
 // Why a recorded call is not made to fail; empty when it is.
 std::string Excluded(const emu::CallRecord &call) {
