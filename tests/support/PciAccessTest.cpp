@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DriverFrame.h"
+#include "LinkedDriverFrame.h"
 #include "PciAccess.h"
 #include "Tests.h"
 
@@ -20,13 +21,7 @@ class PciAccessTest : public testing::Test {
     if (platform_ != nullptr) ReleaseScratchPool();
     platform_.reset();
     SetCpuidHook(nullptr);
-    gST = nullptr;
-    gBS = nullptr;
-    gRT = nullptr;
-    gDxeServices = nullptr;
-    gHobList = nullptr;
-    gRegisterAccess = nullptr;
-    gBoardInfo = nullptr;
+    emu::ClearDriverFrame();
   }
   // The frame of an image started on `board`, with the board's processor behind CPUID.
   emu::Platform &Start(emu::BoardDescription board = emu::DefaultBoard()) {
