@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BoardInfoProtocol.h"
+#include "DriverFrame.h"
 #include "SetupMenus.h"
 #include "SetupVariable.h"
 #include "Smbios.h"
@@ -64,6 +65,13 @@ struct PciFunction {
   bool operator==(const PciFunction &) const = default;
 };
 
+// Pool a resident driver may still hold when the boot ends: one block of this size and type,
+// allocated while its entry point ran, per image.
+struct KeptPool {
+  size_t size = 0;
+  EFI_MEMORY_TYPE type = EfiBootServicesData;
+};
+
 struct BoardDescription {
   // Board information protocol, installed before any driver starts unless turned off here.
   bool boardInfoProtocol = true;
@@ -90,6 +98,11 @@ struct BoardDescription {
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;
+
+  // What the platform lets a resident driver keep at the end of the boot: the scratch pool
+  // the drivers' start-up allocates and keeps for the image's life. Every other block a driver
+  // still holds then is a leak.
+  std::vector<KeptPool> keptPool{{SCRATCH_POOL_SIZE, EfiBootServicesData}};
 
   // The setup's menus; the setup edit protocol edits them and logs every call.
   SetupMenus setupMenus;

@@ -822,12 +822,6 @@ void Platform::OnImageLoaded(std::function<void(const std::string &, void *)> ho
 }
 
 EFI_STATUS Platform::StartImage(const std::string &name) {
-  // The drivers' dispatch dependency: the DXE dispatcher starts them only once the board
-  // information and register access protocols are installed.
-  if (FindProtocol(gBoardInfoProtocolGuid) == nullptr ||
-      FindProtocol(gRegisterAccessProtocolGuid) == nullptr) {
-    return EFI_NOT_READY;
-  }
   auto image = std::make_unique<Image>();
   image->name = name;
   image->path = HostImagePath(name);
@@ -944,18 +938,23 @@ void Platform::UnloadImage(int index, bool endOfBoot) {
   }
 }
 
-// At the end of a boot a resident image may keep one block: the scratch pool its entry point
-// allocated. Every other block a driver still holds is a leak.
+// At the end of a boot a resident image may keep the blocks its entry point allocated that the
+// board description allows (one per allowance). Every other block a driver still holds is a
+// leak.
 void Platform::CheckPoolAtEnd() {
-  std::vector<bool> scratchSeen(images_.size(), false);
+  const std::vector<KeptPool> &allowed = board_.keptPool;
+  std::vector<std::vector<bool>> used(images_.size(), std::vector<bool>(allowed.size(), false));
   for (auto it = pool_.begin(); it != pool_.end();) {
     const Allocation &block = it->second;
-    bool scratch = block.image >= 0 && images_[block.image]->resident && block.inEntryPoint &&
-                   block.size == 8192 && block.type == EfiBootServicesData &&
-                   !scratchSeen[block.image];
-    if (scratch) {
-      scratchSeen[block.image] = true;
-    } else if (block.image >= 0) {
+    bool kept = false;
+    if (block.image >= 0 && images_[block.image]->resident && block.inEntryPoint) {
+      for (size_t k = 0; k < allowed.size() && !kept; ++k) {
+        kept =
+            !used[block.image][k] && block.size == allowed[k].size && block.type == allowed[k].type;
+        if (kept) used[block.image][k] = true;
+      }
+    }
+    if (!kept && block.image >= 0) {
       Violation(images_[block.image]->name + " leaked " + std::to_string(block.size) +
                 " bytes of pool");
     }

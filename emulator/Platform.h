@@ -75,6 +75,8 @@ class Platform {
   // Loads the host build of a driver ("BoardSlotService"), runs its entry point at
   // TPL_APPLICATION, keeps it resident on success and unloads it on an error, as the DXE core
   // does. Returns the entry point's status (EFI_LOAD_ERROR when the image cannot be loaded).
+  // The image starts whatever its dependency expression says: holding it back is the boot
+  // plan's business, as it is the dispatcher's.
   EFI_STATUS StartImage(const std::string &name);
   bool IsResident(const std::string &name) const;
   // A symbol of a resident image's host build, for emulator hooks.

@@ -279,6 +279,19 @@ TEST_F(DxeCoreTest, ServicesTheDriversMustNotUseFailLoudly) {
   EXPECT_EQ(bs_->Stall(10), EFI_UNSUPPORTED);
 }
 
+// The scratch pool a resident driver keeps is the board description's allowance, not the
+// platform's: without it, the same boot ends with that block reported.
+TEST_F(DxeCoreTest, AResidentDriverKeepsOnlyThePoolTheBoardAllows) {
+  platform_.reset();
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.keptPool.clear();
+  platform_ = std::make_unique<emu::Platform>(board);
+  ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+  test::ExpectViolation expect("BoardSlotService leaked " + std::to_string(SCRATCH_POOL_SIZE) +
+                               " bytes of pool");
+  platform_->Finish();
+}
+
 TEST_F(DxeCoreTest, ImagesAreGoneAfterTheBoot) {
   ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
   platform_->Finish();
