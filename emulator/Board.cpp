@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Pci.h"
+#include "PciBoard.h"
 
 namespace emu {
 

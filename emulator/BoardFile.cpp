@@ -3,7 +3,8 @@
 #include <sstream>
 
 #include "Board.h"
-#include "Pci.h"
+#include "BoardFileLines.h"
+#include "PciBoard.h"
 
 namespace emu {
 

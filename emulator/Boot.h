@@ -9,7 +9,8 @@
 
 #include "Board.h"
 #include "BoardHookConsumer.h"
-#include "Pci.h"
+#include "PciBoard.h"
+#include "PciBus.h"
 #include "Platform.h"
 #include "RegisterAccessProtocol.h"
 

@@ -1,5 +1,7 @@
 // The board description's processor, stack-bus HOB and PCI functions: the default board's
 // topology, and the board-file lines that describe them.
+#include "PciBoard.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -7,7 +9,7 @@
 #include <sstream>
 #include <utility>
 
-#include "Pci.h"
+#include "BoardFileLines.h"
 
 namespace emu {
 

@@ -1,10 +1,10 @@
 // boardsim's report of the PCI side: the MAC addresses the board hook protocol returned and the
 // configuration registers the drivers left changed.
+#include "PciReport.h"
+
 #include <cstdio>
 #include <map>
 #include <utility>
-
-#include "Boot.h"
 
 namespace emu {
 

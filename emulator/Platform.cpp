@@ -12,7 +12,7 @@
 
 #include "BoardInfoProtocol.h"
 #include "ImageSymbols.h"
-#include "Pci.h"
+#include "PciBus.h"
 #include "RegisterAccessProtocol.h"
 
 // Under AddressSanitizer the bytes between a guarded block's end and its guard page are

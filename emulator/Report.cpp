@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "Boot.h"
+#include "PciReport.h"
 
 namespace emu {
 

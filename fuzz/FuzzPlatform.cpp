@@ -7,7 +7,7 @@
 
 #include "DriverFrame.h"
 #include "LinkedDriverFrame.h"
-#include "Pci.h"
+#include "PciBus.h"
 
 namespace fuzz {
 

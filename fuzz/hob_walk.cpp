@@ -9,8 +9,8 @@
 
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
 #include "PciAccess.h"
+#include "PciBoard.h"
 
 namespace {
 

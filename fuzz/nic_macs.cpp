@@ -16,7 +16,7 @@
 #include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
+#include "PciBus.h"
 
 namespace {
 

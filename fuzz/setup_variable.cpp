@@ -13,7 +13,7 @@
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
+#include "PciBus.h"
 #include "SetupVariable.h"
 #if defined(FUZZ_MENU_PRUNER)
 #include "MenuPruner.h"

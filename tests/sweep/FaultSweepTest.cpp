@@ -20,7 +20,7 @@
 
 #include "BoardHookProtocol.h"
 #include "IsolatedRuns.h"
-#include "Pci.h"
+#include "PciBus.h"
 #include "SetupEditProtocol.h"
 #include "SmbiosEditProtocol.h"
 #include "Tests.h"

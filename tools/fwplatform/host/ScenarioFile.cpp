@@ -6,8 +6,8 @@
 #include <memory>
 #include <set>
 
-#include "Pci.h"
 #include "PciAccess.h"
+#include "PciBoard.h"
 #include "Scenario.h"
 
 namespace fw {
