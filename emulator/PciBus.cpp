@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Platform.h"
+#include "DxeCore.h"
 
 namespace emu {
 
@@ -112,7 +112,7 @@ void PciBus::Poke32(uint16_t bdf, uint16_t offset, uint32_t value) {
 
 uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
   Sync();
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   if (asked == nullptr) {
     p.Violation(p.CurrentImageName() + " passed the register access protocol no record");
     absentHandedOut_ = true;
@@ -200,9 +200,9 @@ bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
   }
   // Nothing is mapped this low in the host: it is where a BAR pair of 0 points.
   if (address < kDeviceMemorySize) {
-    Platform::Current().Violation(Platform::Current().CurrentImageName() + " read " +
-                                  std::to_string(length) + " bytes at " + Hex(address) +
-                                  ", low memory that no device decodes");
+    DxeCore::Current().Violation(DxeCore::Current().CurrentImageName() + " read " +
+                                 std::to_string(length) + " bytes at " + Hex(address) +
+                                 ", low memory that no device decodes");
     std::memset(to, 0xFF, length);
     reads_.push_back(DeviceMemoryRead{0xFFFF, address, length, false});
     return true;

@@ -2,8 +2,8 @@
 // both answering from the board description.
 #include <dlfcn.h>
 
+#include "DxeCore.h"
 #include "PciBus.h"
-#include "Platform.h"
 
 namespace emu {
 
@@ -12,7 +12,7 @@ namespace emu {
 namespace {
 
 UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   if (record == nullptr) {
     p.Enter("RegisterAccess.GetRegisterAddress");
     return p.Pci().RegisterAddress(nullptr);
@@ -31,12 +31,12 @@ UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
 }
 
 EFI_STATUS EFIAPI UnexpectedMember() {
-  Platform::Current().Violation("a driver called a register access member it must not use");
+  DxeCore::Current().Violation("a driver called a register access member it must not use");
   return EFI_UNSUPPORTED;
 }
 
 VOID EFIAPI AnswerCpuid(UINT32 leaf, UINT32 *registers) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("CPU.Cpuid", {leaf});
   uint32_t eax = leaf == 1 ? p.Board().cpuidEax : 0;
   if (site.injected) eax = static_cast<uint32_t>(*site.injected);
@@ -59,7 +59,7 @@ void Platform::InstallRegisterAccessProtocol() {
   InstallProtocol(gRegisterAccessProtocolGuid, &protocol);
 }
 
-void Platform::AttachPci() {
+void DxeCore::AttachPci() {
   pci_ = std::make_unique<PciBus>(board_);
   PciBus *pci = pci_.get();
   AddMemoryReader([pci](void *to, const void *from, size_t length) {
@@ -75,7 +75,6 @@ void Platform::AttachPci() {
     }
     setter(AnswerCpuid);
   });
-  if (board_.registerAccessProtocol) InstallRegisterAccessProtocol();
 }
 
 }  // namespace emu
