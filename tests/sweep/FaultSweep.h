@@ -99,7 +99,8 @@ struct Baseline {
 std::unique_ptr<Baseline> RecordBaseline(const SweepBoard &board,
                                          std::vector<emu::Fault> faults = {});
 // What makes a sweep over the baseline meaningless: violations, calls from a pass the sweep
-// does not know, a pass that never ran. Empty when the baseline is sound.
+// does not know. Empty when the baseline is sound. (A baseline with faults may have
+// violations its faults explain, and passes they keep from running.)
 std::vector<std::string> BaselineProblems(const Baseline &base);
 
 // ---- Failure points ----------------------------------------------------------------------------

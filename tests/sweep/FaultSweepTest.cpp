@@ -48,6 +48,10 @@ RunTotal *const gRunTotal =
 void Sweep(const sweep::SweepBoard &board) {
   std::unique_ptr<sweep::Baseline> base = sweep::RecordBaseline(board);
   std::vector<std::string> problems = sweep::BaselineProblems(*base);
+  for (const sweep::Pass &pass : sweep::Passes()) {
+    if (base->passes.count(pass.name) == 0)
+      problems.push_back(std::string(pass.name) + " never ran");
+  }
   for (const std::string &problem : problems) ADD_FAILURE() << "baseline: " << problem;
   if (!problems.empty()) return;  // a sweep over an unsound baseline would prove nothing
 
