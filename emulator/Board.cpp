@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Pci.h"
+#include "PciBoard.h"
 
 namespace emu {
 
@@ -133,9 +133,9 @@ Variable *BoardDescription::FindVariable(const std::u16string &name, const EFI_G
 }
 
 void BoardDescription::SetSetupByte(size_t offset, uint8_t value) {
-  Variable *setup = FindVariable(u"Setup", kSetupVariableGuid);
+  Variable *setup = FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) {
-    variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+    variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
     setup = &variables.back();
   }
   if (setup->data.size() <= offset) setup->data.resize(offset + 1, 0);
@@ -161,7 +161,7 @@ BoardDescription DefaultBoard() {
   AddDefaultPciTopology(board);
 
   // A Setup variable of the size this platform's setup keeps.
-  board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+  board.variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
   board.variables.back().data.assign(3072, 0);
 
   board.setupMenus = DefaultSetupMenus();
@@ -183,43 +183,6 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board) {
   for (const Hob &hob : board.hobs) emit(hob);
   emit(Hob{EFI_HOB_TYPE_END_OF_HOB_LIST, {}});
   return list;
-}
-
-std::string GuidToString(const EFI_GUID &guid) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", guid.Data1,
-                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
-}
-
-bool ParseGuid(const std::string &text, EFI_GUID &guid) {
-  unsigned d1, d2, d3, b[8];
-  int used = 0;
-  if (text.size() != 36 ||
-      std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d1, &d2, &d3, &b[0],
-                  &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &used) != 11 ||
-      used != 36) {
-    return false;
-  }
-  guid.Data1 = d1;
-  guid.Data2 = static_cast<uint16_t>(d2);
-  guid.Data3 = static_cast<uint16_t>(d3);
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(b[i]);
-  return true;
-}
-
-bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value) {
-  // Decimal, or hexadecimal after "0x"; a leading zero does not mean octal.
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char *digits = text.c_str() + (hex ? 2 : 0);
-  if (*digits == '\0' || !std::isxdigit(static_cast<unsigned char>(*digits))) return false;
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(digits, &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
 }
 
 }  // namespace emu

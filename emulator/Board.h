@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "BoardInfoProtocol.h"
+#include "DriverFrame.h"
 #include "SetupMenus.h"
+#include "SetupVariable.h"
 #include "Smbios.h"
+#include "Text.h"
 #include "Uefi.h"
 
 namespace emu {
-
-// The Setup variable's vendor GUID; both drivers read their option bytes from it.
-constexpr EFI_GUID kSetupVariableGuid = {
-    0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
 
 constexpr uint32_t kSetupAttributes =
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
@@ -66,6 +65,13 @@ struct PciFunction {
   bool operator==(const PciFunction &) const = default;
 };
 
+// Pool a resident driver may still hold when the boot ends: one block of this size and type,
+// allocated while its entry point ran, per image.
+struct KeptPool {
+  size_t size = 0;
+  EFI_MEMORY_TYPE type = EfiBootServicesData;
+};
+
 struct BoardDescription {
   // Board information protocol, installed before any driver starts unless turned off here.
   bool boardInfoProtocol = true;
@@ -92,6 +98,11 @@ struct BoardDescription {
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;
+
+  // What the platform lets a resident driver keep at the end of the boot: the scratch pool
+  // the drivers' start-up allocates and keeps for the image's life. Every other block a driver
+  // still holds then is a leak.
+  std::vector<KeptPool> keptPool{{SCRATCH_POOL_SIZE, EfiBootServicesData}};
 
   // The setup's menus; the setup edit protocol edits them and logs every call.
   SetupMenus setupMenus;
@@ -121,13 +132,7 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board);
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error);
 std::string FormatBoardText(const BoardDescription &board);
 
-// GUID text in registry form, "11B34006-D85B-4D0A-A290-D5A571310EF7".
-std::string GuidToString(const EFI_GUID &guid);
-bool ParseGuid(const std::string &text, EFI_GUID &guid);
 bool operator==(const EFI_GUID &a, const EFI_GUID &b);
-
-// Parses a decimal or 0x-prefixed hexadecimal number no larger than `max`.
-bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);
 
 }  // namespace emu
 

@@ -1,10 +1,10 @@
 // Board files: the text form of a board description that boardsim reads and writes.
 #include <functional>
-#include <iomanip>
 #include <sstream>
 
 #include "Board.h"
-#include "Pci.h"
+#include "BoardFileLines.h"
+#include "PciBoard.h"
 
 namespace emu {
 
@@ -25,8 +25,8 @@ bool SetByte(const Words &w, BoardDescription &board, uint32_t id) {
 }
 
 Variable &SetupVariable(BoardDescription &board) {
-  if (Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid)) return *setup;
-  board.variables.push_back(Variable{u"Setup", kSetupVariableGuid, kSetupAttributes, {}});
+  if (Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid)) return *setup;
+  board.variables.push_back(Variable{u"Setup", gSetupVariableGuid, kSetupAttributes, {}});
   return board.variables.back();
 }
 
@@ -88,7 +88,7 @@ bool SetSmbiosSlot(const Words &w, BoardDescription &board) {
 
 void RemoveSetupVariable(BoardDescription &board) {
   std::erase_if(board.variables, [](const Variable &v) {
-    return v.name == u"Setup" && v.guid == kSetupVariableGuid;
+    return v.name == u"Setup" && v.guid == gSetupVariableGuid;
   });
 }
 
@@ -183,18 +183,6 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
        }},
   };
   return kSettings;
-}
-
-std::string Hex(uint64_t value) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << value;
-  return out.str();
-}
-
-std::string Hex(uint64_t value, int digits) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << std::setw(digits) << std::setfill('0') << value;
-  return out.str();
 }
 
 std::string HexBytes(const uint8_t *bytes, size_t count) {
@@ -310,7 +298,7 @@ std::string FormatBoardText(const BoardDescription &board) {
     out << "board-byte " << id << " " << Hex(value) << "\n";
   }
   for (const auto &[index, code] : board.slots) out << "slot " << index << " " << Hex(code) << "\n";
-  const Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid);
+  const Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) {
     out << "setup-size absent\n";
   } else {

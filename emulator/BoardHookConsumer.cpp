@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "BoardHookProtocol.h"
+#include "DxeCore.h"
 #include "Platform.h"
 
 namespace emu {
@@ -16,12 +17,12 @@ constexpr size_t kPrimaryRoom = 1;
 constexpr size_t kSecondaryRoom = 3;
 
 // Reads a NIC_MAC_LIST of at most `room` entries; a larger count is reported and cut.
-std::vector<MacAddress> ReadList(Platform &platform, const uint8_t *list, size_t room,
-                                 const char *name) {
+std::vector<MacAddress> ReadList(const uint8_t *list, size_t room, const char *name) {
   size_t count = list[0];
   if (count > room) {
-    platform.Violation(std::string("CollectNicMacAddresses put ") + std::to_string(count) +
-                       " entries in the " + name + " list, which holds " + std::to_string(room));
+    DxeCore::Current().Violation(std::string("CollectNicMacAddresses put ") +
+                                 std::to_string(count) + " entries in the " + name +
+                                 " list, which holds " + std::to_string(room));
     count = room;
   }
   std::vector<MacAddress> entries(count);
@@ -52,15 +53,15 @@ NicMacLists CollectNicMacs(Platform &platform) {
   lists.collected = true;
 
   if (!Untouched(record.data(), NIC_PRIMARY_LIST_OFFSET)) {
-    platform.Violation("CollectNicMacAddresses changed bytes 0 to 2 of the caller's record");
+    DxeCore::Current().Violation(
+        "CollectNicMacAddresses changed bytes 0 to 2 of the caller's record");
   }
   if (!Untouched(record.data() + NIC_PRIMARY_RECORD_SIZE, kGuardBytes) ||
       !Untouched(secondary.data() + NIC_SECONDARY_LIST_SIZE, kGuardBytes)) {
-    platform.Violation("CollectNicMacAddresses wrote past the end of a list");
+    DxeCore::Current().Violation("CollectNicMacAddresses wrote past the end of a list");
   }
-  lists.primary =
-      ReadList(platform, record.data() + NIC_PRIMARY_LIST_OFFSET, kPrimaryRoom, "primary");
-  lists.secondary = ReadList(platform, secondary.data(), kSecondaryRoom, "secondary");
+  lists.primary = ReadList(record.data() + NIC_PRIMARY_LIST_OFFSET, kPrimaryRoom, "primary");
+  lists.secondary = ReadList(secondary.data(), kSecondaryRoom, "secondary");
   return lists;
 }
 

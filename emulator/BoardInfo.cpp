@@ -2,21 +2,21 @@
 // slot table, answered from the board description. Slot table writes change the live board, so
 // a later reader (the other driver) sees them.
 #include "BoardInfoProtocol.h"
-#include "Platform.h"
+#include "DxeCore.h"
 
 namespace emu {
 
 namespace {
 
 UINT8 EFIAPI QueryBoardByte(UINTN id) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("BoardInfo.QueryBoardByte", {id});
   if (site.injected) return p.Leave(site, static_cast<UINT8>(*site.injected));
   return p.Leave(site, id > UINT32_MAX ? UINT8{0} : p.Board().BoardByte(static_cast<uint32_t>(id)));
 }
 
 UINT32 EFIAPI GetSlotLocation(UINTN index) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("BoardInfo.GetSlotLocation", {index});
   if (site.injected) return p.Leave(site, static_cast<UINT32>(*site.injected));
   const auto &slots = p.Board().slots;
@@ -25,14 +25,14 @@ UINT32 EFIAPI GetSlotLocation(UINTN index) {
 }
 
 EFI_STATUS EFIAPI InitNotify(UINTN value) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("BoardInfo.InitNotify", {value});
   if (site.injected) return p.Leave(site, static_cast<EFI_STATUS>(*site.injected));
   return p.Leave(site, EFI_SUCCESS);
 }
 
 EFI_STATUS EFIAPI SetSlotLocation(UINTN index, UINT32 code) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("BoardInfo.SetSlotLocation", {index, code});
   if (site.injected) return p.Leave(site, static_cast<EFI_STATUS>(*site.injected));
   if (index > UINT32_MAX) return p.Leave(site, EFI_INVALID_PARAMETER);
@@ -46,7 +46,7 @@ EFI_STATUS EFIAPI SetSlotLocation(UINTN index, UINT32 code) {
 
 // The members the drivers never call.
 EFI_STATUS EFIAPI UnexpectedMember() {
-  Platform::Current().Violation("a driver called a board information member it must not use");
+  DxeCore::Current().Violation("a driver called a board information member it must not use");
   return EFI_UNSUPPORTED;
 }
 

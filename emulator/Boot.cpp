@@ -1,5 +1,7 @@
 #include "Boot.h"
 
+#include <algorithm>
+
 #include "SetupMenus.h"
 #include "TriggerProtocols.h"
 
@@ -21,7 +23,10 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
   {
     Platform platform(board);
     for (const std::string &name : plan.drivers) {
-      EFI_STATUS status = platform.StartImage(name);
+      bool dispatchable =
+          std::all_of(plan.dependency.begin(), plan.dependency.end(),
+                      [&](const EFI_GUID &guid) { return platform.FindProtocol(guid) != nullptr; });
+      EFI_STATUS status = dispatchable ? platform.StartImage(name) : EFI_NOT_READY;
       result.drivers.push_back(DriverOutcome{name, status, platform.IsResident(name)});
     }
     if (plan.setupEditProtocol) {

@@ -9,14 +9,19 @@
 
 #include "Board.h"
 #include "BoardHookConsumer.h"
-#include "Pci.h"
+#include "PciBoard.h"
+#include "PciBus.h"
 #include "Platform.h"
+#include "RegisterAccessProtocol.h"
 
 namespace emu {
 
 // What the platform does, in this order.
 struct BootPlan {
   std::vector<std::string> drivers{"BoardSlotService", "MenuPruner"};  // one after the other
+  // The protocols the drivers' dependency expression names: the dispatcher starts a driver only
+  // once all of them are installed, and reports it EFI_NOT_READY otherwise.
+  std::vector<EFI_GUID> dependency{gBoardInfoProtocolGuid, gRegisterAccessProtocolGuid};
   bool setupEditProtocol = true;      // install the setup edit protocol
   bool slotRecordsTrigger = true;     // install the slot-records trigger protocol
   bool rootPortAdjustTrigger = true;  // install the root-port adjustment trigger protocol

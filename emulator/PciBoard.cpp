@@ -1,5 +1,7 @@
 // The board description's processor, stack-bus HOB and PCI functions: the default board's
 // topology, and the board-file lines that describe them.
+#include "PciBoard.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -7,7 +9,7 @@
 #include <sstream>
 #include <utility>
 
-#include "Pci.h"
+#include "BoardFileLines.h"
 
 namespace emu {
 
@@ -34,12 +36,6 @@ bool IsStackBusHob(const Hob &hob) {
   EFI_GUID name;
   std::memcpy(&name, hob.body.data(), kGuidSize);
   return name == gStackBusHobGuid;
-}
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
 }
 
 // Hexadecimal digits, "0x" optional, as lspci writes bus numbers and IDs.

@@ -1,20 +1,14 @@
 // boardsim's report of the PCI side: the MAC addresses the board hook protocol returned and the
 // configuration registers the drivers left changed.
+#include "PciReport.h"
+
 #include <cstdio>
 #include <map>
 #include <utility>
 
-#include "Boot.h"
-
 namespace emu {
 
 namespace {
-
-std::string Hex32(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
 
 void ListMacs(std::ostream &out, const char *name, const std::vector<MacAddress> &macs) {
   char label[16];
@@ -26,7 +20,7 @@ void ListMacs(std::ostream &out, const char *name, const std::vector<MacAddress>
 }
 
 std::string SetupByteText(const BoardDescription &board, size_t offset) {
-  const Variable *setup = board.FindVariable(u"Setup", kSetupVariableGuid);
+  const Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) return "no Setup variable";
   if (setup->data.size() <= offset) return "Setup variable too short for byte 331";
   return "Setup byte 331 = " + std::to_string(setup->data[offset]);
@@ -57,10 +51,8 @@ void ReportConfigurationChanges(std::ostream &out, const BootResult &result) {
     if (!fresh) it->second.second = write.after;
   }
 
-  char signature[8];
-  std::snprintf(signature, sizeof(signature), "0x%04X", CpuSignature(result.board));
-  out << "Root ports whose register 0x15C changed (CPU signature " << signature << ", "
-      << SetupByteText(result.board, 331) << ")\n";
+  out << "Root ports whose register 0x15C changed (CPU signature "
+      << Hex(CpuSignature(result.board), 4) << ", " << SetupByteText(result.board, 331) << ")\n";
   std::vector<std::string> others;
   bool anyRootPort = false;
   for (const auto &[where, values] : changes) {
@@ -70,12 +62,11 @@ void ReportConfigurationChanges(std::ostream &out, const BootResult &result) {
     bool rootPort = function != result.board.pci.end() && function->second.rootPort;
     std::string line = "  " + BdfText(bdf);
     if (rootPort && offset == kRootPortRegister15C) {
-      out << line << "  " << Hex32(values.first) << " -> " << Hex32(values.second) << "\n";
+      out << line << "  " << Hex(values.first, 8) << " -> " << Hex(values.second, 8) << "\n";
       anyRootPort = true;
     } else {
-      char at[16];
-      std::snprintf(at, sizeof(at), " +0x%03X", offset);
-      others.push_back(line + at + "  " + Hex32(values.first) + " -> " + Hex32(values.second));
+      others.push_back(line + " +" + Hex(offset, 3) + "  " + Hex(values.first, 8) + " -> " +
+                       Hex(values.second, 8));
     }
   }
   if (!anyRootPort) out << "  none\n";
@@ -86,9 +77,8 @@ void ReportConfigurationChanges(std::ostream &out, const BootResult &result) {
   if (!dropped.empty()) {
     out << "\nWrites to absent functions (dropped by the bus)\n";
     for (const PciWrite &write : dropped) {
-      char at[16];
-      std::snprintf(at, sizeof(at), " +0x%03X", write.offset);
-      out << "  " << BdfText(write.bdf) << at << "  " << Hex32(write.after) << "\n";
+      out << "  " << BdfText(write.bdf) << " +" << Hex(write.offset, 3) << "  "
+          << Hex(write.after, 8) << "\n";
     }
   }
 }

@@ -3,16 +3,11 @@
 #include <sstream>
 
 #include "Boot.h"
+#include "PciReport.h"
 
 namespace emu {
 
 namespace {
-
-std::string Hex(uint64_t value, int digits = 0) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
 
 std::string SlotCode(const std::map<uint32_t, uint32_t> &slots, uint32_t index) {
   auto it = slots.find(index);

@@ -3,7 +3,7 @@
 // so the boot's result shows the menus as the drivers left them.
 #include <string>
 
-#include "Platform.h"
+#include "DxeCore.h"
 #include "SetupMenus.h"
 
 namespace emu {
@@ -14,7 +14,7 @@ std::string Read(const CHAR8 *text) { return text != nullptr ? std::string(text)
 
 // The protocol may keep the text's pointer rather than a copy, so a driver must hand over its
 // own static data, never a stack or pool buffer.
-void CheckTextIsStatic(Platform &p, const CHAR8 *text) {
+void CheckTextIsStatic(DxeCore &p, const CHAR8 *text) {
   std::string caller = p.CurrentImageName();
   if (caller.empty() || text == nullptr) return;
   std::string holder = p.AsImageOf(text, [&p] { return p.CurrentImageName(); });
@@ -26,7 +26,7 @@ void CheckTextIsStatic(Platform &p, const CHAR8 *text) {
 // A missing title, or a retitle without a text, is refused before the menus see the call.
 EFI_STATUS Edit(const char *member, const char *loggedAs, const CHAR8 *formSet, UINT16 id,
                 const CHAR8 *text, bool needsText) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter(loggedAs, {id});
   SetupEditCall call{member, Read(formSet), id, Read(text), EFI_SUCCESS};
   if (site.injected) {
@@ -42,7 +42,7 @@ EFI_STATUS EFIAPI HideItem(const CHAR8 *formSet, UINT16 id) {
 }
 
 EFI_STATUS EFIAPI UpdateString(const CHAR8 *formSet, UINT16 id, const CHAR8 *text) {
-  CheckTextIsStatic(Platform::Current(), text);
+  CheckTextIsStatic(DxeCore::Current(), text);
   return Edit("UpdateString", "SetupEdit.UpdateString", formSet, id, text, true);
 }
 
@@ -52,7 +52,7 @@ EFI_STATUS EFIAPI SuppressItem(const CHAR8 *formSet, UINT16 id) {
 
 // The members between the second and the sixth.
 EFI_STATUS EFIAPI UnexpectedMember() {
-  Platform::Current().Violation("a driver called a setup edit member it must not use");
+  DxeCore::Current().Violation("a driver called a setup edit member it must not use");
   return EFI_UNSUPPORTED;
 }
 

@@ -3,24 +3,24 @@
 // result reports and that the operating system would read.
 #include <cstring>
 
-#include "Platform.h"
+#include "DxeCore.h"
 #include "SmbiosEditProtocol.h"
 
 namespace emu {
 
 namespace {
 
-SmbiosTable &Table() { return Platform::Current().Board().smbios; }
+SmbiosTable &Table() { return DxeCore::Current().Board().smbios; }
 
 EFI_STATUS EFIAPI InsertRecord(const VOID *record, UINT16 size) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("Smbios.InsertRecord", {size});
   if (site.injected) return p.Leave(site, static_cast<EFI_STATUS>(*site.injected));
   return p.Leave(site, Table().Insert(static_cast<const uint8_t *>(record), size));
 }
 
 EFI_STATUS EFIAPI RemoveRecord(UINT16 handle) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("Smbios.RemoveRecord", {handle});
   if (site.injected) return p.Leave(site, static_cast<EFI_STATUS>(*site.injected));
   return p.Leave(site, Table().Remove(handle));
@@ -29,7 +29,7 @@ EFI_STATUS EFIAPI RemoveRecord(UINT16 handle) {
 // The copy is pool memory of the calling image: a copy it never frees is its leak. It sits
 // right before a guard page, so reading past its end stops the boot.
 EFI_STATUS EFIAPI FindRecordByType(UINT8 type, UINT8 instance, VOID **record, UINT16 *size) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("Smbios.FindRecordByType", {type, instance});
   if (record != nullptr) *record = nullptr;
   if (size != nullptr) *size = 0;
@@ -48,7 +48,7 @@ EFI_STATUS EFIAPI FindRecordByType(UINT8 type, UINT8 instance, VOID **record, UI
 }
 
 EFI_STATUS EFIAPI ReplaceRecord(UINT16 handle, const VOID *record, UINT16 size) {
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   auto site = p.Enter("Smbios.ReplaceRecord", {handle, size});
   if (site.injected) return p.Leave(site, static_cast<EFI_STATUS>(*site.injected));
   return p.Leave(site, Table().Replace(handle, static_cast<const uint8_t *>(record), size));
@@ -56,7 +56,7 @@ EFI_STATUS EFIAPI ReplaceRecord(UINT16 handle, const VOID *record, UINT16 size) 
 
 // The members the drivers never call.
 EFI_STATUS EFIAPI UnexpectedMember() {
-  Platform::Current().Violation("a driver called an SMBIOS edit member it must not use");
+  DxeCore::Current().Violation("a driver called an SMBIOS edit member it must not use");
   return EFI_UNSUPPORTED;
 }
 

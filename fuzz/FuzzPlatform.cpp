@@ -7,7 +7,8 @@
 
 #include "Cpuid.h"
 #include "DriverFrame.h"
-#include "Pci.h"
+#include "LinkedDriverFrame.h"
+#include "PciBus.h"
 
 namespace fuzz {
 
@@ -52,6 +53,8 @@ Output &Output::Run(const std::vector<uint8_t> &bytes) {
   return Word(static_cast<uint16_t>(bytes.size())).Bytes(bytes);
 }
 
+namespace {
+
 void WriteSeedsIfAsked(const std::vector<Seed> &seeds) {
   const char *dir = std::getenv("FUZZ_WRITE_SEEDS");
   if (dir == nullptr) return;
@@ -69,6 +72,8 @@ void WriteSeedsIfAsked(const std::vector<Seed> &seeds) {
   std::exit(0);
 }
 
+}  // namespace
+
 // ---- Findings ----------------------------------------------------------------------------------
 
 void Fail(const std::string &what) {
@@ -76,32 +81,17 @@ void Fail(const std::string &what) {
   std::abort();
 }
 
-void InitializeHarness() {
+int Initialize(const std::vector<Seed> &seeds) {
+  WriteSeedsIfAsked(seeds);
   emu::SetViolationHandler([](const std::string &what) { Fail("platform violation: " + what); });
   SetCpuidHook(emu::EmulatedCpuid());
+  return 0;
 }
 
 // ---- One input's platform ----------------------------------------------------------------------
 
-namespace {
-
-// The frame's globals belong to an image; linked into the target they outlive each platform.
-void ClearFrame() {
-  gST = nullptr;
-  gBS = nullptr;
-  gRT = nullptr;
-  gScratchPool = nullptr;
-  gScratchPoolSize = 0;
-  gDxeServices = nullptr;
-  gHobList = nullptr;
-  gRegisterAccess = nullptr;
-  gBoardInfo = nullptr;
-}
-
-}  // namespace
-
 DriverRun::DriverRun(emu::BoardDescription board) {
-  ClearFrame();
+  emu::ClearDriverFrame();
   platform_ = std::make_unique<emu::Platform>(std::move(board));
   InitializeDriverFrame(nullptr, platform_->SystemTable());
   poolBlocks_ = platform_->LivePoolBlocks();
@@ -113,7 +103,7 @@ DriverRun::~DriverRun() {
              " pool blocks it was handed or allocated");
   ReleaseScratchPool();
   platform_.reset();
-  ClearFrame();
+  emu::ClearDriverFrame();
 }
 
 uint8_t *DriverRun::HobList() const { return static_cast<uint8_t *>(gHobList); }

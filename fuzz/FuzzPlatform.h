@@ -67,14 +67,12 @@ struct Seed {
   std::vector<uint8_t> input;
 };
 
-// When FUZZ_WRITE_SEEDS names a directory, writes the seeds there and ends the process; the
-// targets call it from LLVMFuzzerInitialize, so `FUZZ_WRITE_SEEDS=fuzz/corpus/x build-fuzz/x`
-// rewrites a corpus.
-void WriteSeedsIfAsked(const std::vector<Seed> &seeds);
-
-// Once per process: platform violations end the run as crashes, and CPUID of the driver code
-// linked into the target asks the emulated processor.
-void InitializeHarness();
+// What every target's LLVMFuzzerInitialize does, once per process, returning its result. When
+// FUZZ_WRITE_SEEDS names a directory, writes the target's seeds there and ends the process, so
+// `FUZZ_WRITE_SEEDS=fuzz/corpus/x build-fuzz/x` rewrites a corpus. Otherwise platform
+// violations are made to end the run as crashes, and CPUID of the driver code linked into the
+// target to ask the emulated processor.
+int Initialize(const std::vector<Seed> &seeds);
 
 // The broken expectation ends the run as a crash, with its reason.
 [[noreturn]] void Fail(const std::string &what);

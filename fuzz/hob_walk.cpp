@@ -9,8 +9,8 @@
 
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
 #include "PciAccess.h"
+#include "PciBoard.h"
 
 namespace {
 
@@ -84,11 +84,7 @@ bool InList(const uint8_t *list, size_t size, const uint8_t *at) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::WriteSeedsIfAsked(Seeds());
-  fuzz::InitializeHarness();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::Initialize(Seeds()); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Input in(data, size);

@@ -16,7 +16,7 @@
 #include "BoardSlotService.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
+#include "PciBus.h"
 
 namespace {
 
@@ -148,11 +148,7 @@ const emu::BoardDescription &BaseBoard() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::WriteSeedsIfAsked(Seeds());
-  fuzz::InitializeHarness();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::Initialize(Seeds()); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Input in(data, size);

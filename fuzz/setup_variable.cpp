@@ -13,7 +13,7 @@
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
 #include "FuzzPlatform.h"
-#include "Pci.h"
+#include "PciBus.h"
 #include "SetupVariable.h"
 #if defined(FUZZ_MENU_PRUNER)
 #include "MenuPruner.h"
@@ -136,11 +136,7 @@ const emu::BoardDescription &BaseBoard() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::WriteSeedsIfAsked(Seeds());
-  fuzz::InitializeHarness();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::Initialize(Seeds()); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Input in(data, size);
@@ -149,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   emu::BoardDescription board = BaseBoard();
   if (c.present)
-    board.variables.push_back({u"Setup", emu::kSetupVariableGuid, emu::kSetupAttributes, variable});
+    board.variables.push_back({u"Setup", gSetupVariableGuid, emu::kSetupAttributes, variable});
   static constexpr EFI_STATUS kStatuses[] = {EFI_SUCCESS, EFI_SUCCESS, EFI_DEVICE_ERROR,
                                              EFI_BUFFER_TOO_SMALL};
   if (c.fault != kNoFault) board.faults.push_back({"RT.GetVariable", 1, kStatuses[c.fault]});

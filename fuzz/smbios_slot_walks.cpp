@@ -136,11 +136,7 @@ bool DesignatedAsKvrnSlot(const std::vector<uint8_t> &bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::WriteSeedsIfAsked(Seeds());
-  fuzz::InitializeHarness();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::Initialize(Seeds()); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Input in(data, size);

@@ -53,7 +53,7 @@ TEST(BoardFileTest, FreeingASlotAndDroppingTheSetupVariable) {
   std::string error;
   ASSERT_TRUE(emu::ParseBoardText("slot 170 0\nsetup-size absent\n", board, error));
   EXPECT_EQ(board.slots.count(170), 0u);
-  EXPECT_EQ(board.FindVariable(u"Setup", emu::kSetupVariableGuid), nullptr);
+  EXPECT_EQ(board.FindVariable(u"Setup", gSetupVariableGuid), nullptr);
 }
 
 }  // namespace

@@ -184,27 +184,28 @@ TEST_F(DxeCoreTest, LocateWithARegistrationKeyReturnsEachNewInterfaceOnce) {
 }
 
 TEST_F(DxeCoreTest, GetVariableFollowsUefiSizeRules) {
+  // The drivers and the platform share one definition of the vendor GUID: check it against the
+  // platform's own, written out.
+  EXPECT_EQ(emu::GuidToString(gSetupVariableGuid), "EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9");
   EFI_RUNTIME_SERVICES *rt = platform_->SystemTable()->RuntimeServices;
   uint8_t buffer[8192];
   UINTN size = 16;
   UINT32 attributes = 0;
-  EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, &attributes, &size, buffer),
+  EXPECT_EQ(rt->GetVariable(u"Setup", &gSetupVariableGuid, &attributes, &size, buffer),
             EFI_BUFFER_TOO_SMALL);
   EXPECT_EQ(size, 3072u);
   size = sizeof(buffer);
-  EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, &attributes, &size, buffer),
+  EXPECT_EQ(rt->GetVariable(u"Setup", &gSetupVariableGuid, &attributes, &size, buffer),
             EFI_SUCCESS);
   EXPECT_EQ(size, 3072u);
   EXPECT_EQ(attributes, emu::kSetupAttributes);
   EXPECT_EQ(rt->GetVariable(u"Setup", &gEfiHobListGuid, nullptr, &size, buffer), EFI_NOT_FOUND);
-  EXPECT_EQ(rt->GetVariable(u"Setu", &emu::kSetupVariableGuid, nullptr, &size, buffer),
-            EFI_NOT_FOUND);
-  EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, nullptr, nullptr, buffer),
+  EXPECT_EQ(rt->GetVariable(u"Setu", &gSetupVariableGuid, nullptr, &size, buffer), EFI_NOT_FOUND);
+  EXPECT_EQ(rt->GetVariable(u"Setup", &gSetupVariableGuid, nullptr, nullptr, buffer),
             EFI_INVALID_PARAMETER);
   // A variable described with no data does not exist (writing no data deletes one).
-  platform_->Board().FindVariable(u"Setup", emu::kSetupVariableGuid)->data.clear();
-  EXPECT_EQ(rt->GetVariable(u"Setup", &emu::kSetupVariableGuid, nullptr, &size, buffer),
-            EFI_NOT_FOUND);
+  platform_->Board().FindVariable(u"Setup", gSetupVariableGuid)->data.clear();
+  EXPECT_EQ(rt->GetVariable(u"Setup", &gSetupVariableGuid, nullptr, &size, buffer), EFI_NOT_FOUND);
 }
 
 TEST_F(DxeCoreTest, FaultsHitTheChosenOccurrence) {
@@ -230,8 +231,8 @@ TEST_F(DxeCoreTest, AFailedGetVariableTooSmallAsksForMoreThanItWasOffered) {
   platform_ = std::make_unique<emu::Platform>(board);
   UINT8 buffer[3820] = {0x5A};
   UINTN size = sizeof(buffer);
-  EXPECT_EQ(platform_->SystemTable()->RuntimeServices->GetVariable(
-                u"Setup", &emu::kSetupVariableGuid, nullptr, &size, buffer),
+  EXPECT_EQ(platform_->SystemTable()->RuntimeServices->GetVariable(u"Setup", &gSetupVariableGuid,
+                                                                   nullptr, &size, buffer),
             EFI_BUFFER_TOO_SMALL);
   EXPECT_EQ(size, sizeof(buffer) + 1);
   EXPECT_EQ(buffer[0], 0x5A);
@@ -276,6 +277,19 @@ TEST_F(DxeCoreTest, DoubleFreeIsReported) {
 TEST_F(DxeCoreTest, ServicesTheDriversMustNotUseFailLoudly) {
   test::ExpectViolation expect("BS.Stall");
   EXPECT_EQ(bs_->Stall(10), EFI_UNSUPPORTED);
+}
+
+// The scratch pool a resident driver keeps is the board description's allowance, not the
+// platform's: without it, the same boot ends with that block reported.
+TEST_F(DxeCoreTest, AResidentDriverKeepsOnlyThePoolTheBoardAllows) {
+  platform_.reset();
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.keptPool.clear();
+  platform_ = std::make_unique<emu::Platform>(board);
+  ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+  test::ExpectViolation expect("BoardSlotService leaked " + std::to_string(SCRATCH_POOL_SIZE) +
+                               " bytes of pool");
+  platform_->Finish();
 }
 
 TEST_F(DxeCoreTest, ImagesAreGoneAfterTheBoot) {

@@ -58,13 +58,22 @@ TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
 }
 
 TEST(PciEmulatorTest, DriversAreDispatchedOnlyOnceTheirProtocolsAreInstalled) {
-  emu::BoardDescription board = emu::DefaultBoard();
-  board.registerAccessProtocol = false;
-  emu::Platform platform(board);
-  EXPECT_EQ(platform.StartImage("BoardSlotService"), EFI_NOT_READY);
-  EXPECT_FALSE(platform.IsResident("BoardSlotService"));
-  platform.InstallRegisterAccessProtocol();
-  EXPECT_EQ(platform.StartImage("BoardSlotService"), EFI_SUCCESS);
+  for (bool emu::BoardDescription::*protocol : {&emu::BoardDescription::boardInfoProtocol,
+                                                &emu::BoardDescription::registerAccessProtocol}) {
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.*protocol = false;
+    emu::BootResult result = emu::RunBoot(board);
+    ASSERT_EQ(result.drivers.size(), 2u);
+    for (const emu::DriverOutcome &driver : result.drivers) {
+      EXPECT_EQ(driver.status, EFI_NOT_READY) << driver.name;
+      EXPECT_FALSE(driver.resident) << driver.name;
+      EXPECT_TRUE(test::CallsBy(result.calls, driver.name).empty()) << driver.name;
+    }
+  }
+  // Once both are there, both start.
+  for (const emu::DriverOutcome &driver : emu::RunBoot(emu::DefaultBoard()).drivers) {
+    EXPECT_EQ(driver.status, EFI_SUCCESS) << driver.name;
+  }
 }
 
 TEST(PciEmulatorTest, EachImageAsksTheBoardsProcessorThroughItsOwnHook) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "DriverFrame.h"
+#include "LinkedDriverFrame.h"
 #include "MemRoutines.h"
 #include "Tests.h"
 
@@ -16,25 +17,13 @@ constexpr EFI_GUID kWantedGuid = {
 constexpr EFI_GUID kOtherGuid = {
     0x353BB17B, 0x74AC, 0x4895, {0xB4, 0x61, 0x2C, 0x8C, 0x97, 0x68, 0x30, 0xE7}};
 
-// The frame's globals belong to an image; linked into the test they outlive each platform.
 class DriverFrameTest : public testing::Test {
  protected:
-  void SetUp() override { Reset(); }
+  void SetUp() override { emu::ClearDriverFrame(); }
   void TearDown() override {
     if (platform_ != nullptr) ReleaseScratchPool();
     platform_.reset();
-    Reset();
-  }
-  static void Reset() {
-    gST = nullptr;
-    gBS = nullptr;
-    gRT = nullptr;
-    gScratchPool = nullptr;
-    gScratchPoolSize = 0;
-    gDxeServices = nullptr;
-    gHobList = nullptr;
-    gRegisterAccess = nullptr;
-    gBoardInfo = nullptr;
+    emu::ClearDriverFrame();
   }
   emu::Platform &Start(emu::BoardDescription board = emu::DefaultBoard()) {
     platform_.reset();

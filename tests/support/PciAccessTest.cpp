@@ -4,6 +4,7 @@
 
 #include "Cpuid.h"
 #include "DriverFrame.h"
+#include "LinkedDriverFrame.h"
 #include "PciAccess.h"
 #include "Tests.h"
 
@@ -21,13 +22,7 @@ class PciAccessTest : public testing::Test {
     if (platform_ != nullptr) ReleaseScratchPool();
     platform_.reset();
     SetCpuidHook(nullptr);
-    gST = nullptr;
-    gBS = nullptr;
-    gRT = nullptr;
-    gDxeServices = nullptr;
-    gHobList = nullptr;
-    gRegisterAccess = nullptr;
-    gBoardInfo = nullptr;
+    emu::ClearDriverFrame();
   }
   // The frame of an image started on `board`, with the board's processor behind CPUID.
   emu::Platform &Start(emu::BoardDescription board = emu::DefaultBoard()) {

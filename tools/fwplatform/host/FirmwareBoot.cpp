@@ -3,7 +3,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "Pci.h"
+#include "PciBoard.h"
 #include "ScenarioFile.h"
 #include "SetupMenus.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <set>
 
-#include "Pci.h"
 #include "PciAccess.h"
+#include "PciBoard.h"
 #include "Scenario.h"
 
 namespace fw {
@@ -41,7 +41,7 @@ bool FillStackBus(const emu::BoardDescription &board, FW_SCENARIO &file, std::st
 }
 
 bool FillSetup(const emu::BoardDescription &board, FW_SCENARIO &file, std::string &why) {
-  const emu::Variable *setup = board.FindVariable(u"Setup", emu::kSetupVariableGuid);
+  const emu::Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) return true;
   if (setup->data.size() > FW_MAX_SETUP_SIZE) {
     why = "a Setup variable over " + std::to_string(FW_MAX_SETUP_SIZE) + " bytes";

@@ -1,15 +1,12 @@
-// The running PCI segment, the register access protocol in front of it, and the processor's
-// CPUID, all answering from the board description.
-#include "Pci.h"
-
-#include <dlfcn.h>
+// The running PCI segment, answering from the board description.
+#include "PciBus.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "Platform.h"
+#include "DxeCore.h"
 
 namespace emu {
 
@@ -26,12 +23,6 @@ uint32_t Get32(const uint8_t *bytes) {
 
 void Put16(uint8_t *bytes, uint16_t value) { std::memcpy(bytes, &value, sizeof(value)); }
 void Put32(uint8_t *bytes, uint32_t value) { std::memcpy(bytes, &value, sizeof(value)); }
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
 
 }  // namespace
 
@@ -100,8 +91,6 @@ PciBus::Function *PciBus::Find(uint16_t bdf) const {
   return it == functions_.end() ? nullptr : it->second.get();
 }
 
-bool PciBus::Present(uint16_t bdf) const { return Find(bdf) != nullptr; }
-
 uint32_t PciBus::Read32(uint16_t bdf, uint16_t offset) const {
   const Function *function = Find(bdf);
   return function == nullptr ? 0xFFFFFFFF : Get32(function->config.data() + (offset & 0xFFC));
@@ -123,7 +112,7 @@ void PciBus::Poke32(uint16_t bdf, uint16_t offset, uint32_t value) {
 
 uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
   Sync();
-  Platform &p = Platform::Current();
+  DxeCore &p = DxeCore::Current();
   if (asked == nullptr) {
     p.Violation(p.CurrentImageName() + " passed the register access protocol no record");
     absentHandedOut_ = true;
@@ -211,85 +200,14 @@ bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
   }
   // Nothing is mapped this low in the host: it is where a BAR pair of 0 points.
   if (address < kDeviceMemorySize) {
-    Platform::Current().Violation(Platform::Current().CurrentImageName() + " read " +
-                                  std::to_string(length) + " bytes at " + Hex(address) +
-                                  ", low memory that no device decodes");
+    DxeCore::Current().Violation(DxeCore::Current().CurrentImageName() + " read " +
+                                 std::to_string(length) + " bytes at " + Hex(address) +
+                                 ", low memory that no device decodes");
     std::memset(to, 0xFF, length);
     reads_.push_back(DeviceMemoryRead{0xFFFF, address, length, false});
     return true;
   }
   return false;
-}
-
-// ---- The register access protocol and the processor -----------------------------------------
-
-namespace {
-
-UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
-  Platform &p = Platform::Current();
-  if (record == nullptr) {
-    p.Enter("RegisterAccess.GetRegisterAddress");
-    return p.Pci().RegisterAddress(nullptr);
-  }
-  auto site = p.Enter("RegisterAccess.GetRegisterAddress",
-                      {record->Address, record->Reserved0, record->Kind, record->Reserved1});
-  REG_ACCESS_ADDRESS asked = *record;
-  if (site.injected) {
-    // A failing protocol answers for another register, which the injected value names in the
-    // record's first-word form: always configuration space, never arbitrary host memory.
-    asked.Address = static_cast<UINT32>(*site.injected) & 0x0FFFFFFF;
-  }
-  uintptr_t address = p.Pci().RegisterAddress(&asked);
-  p.Leave(site, kConfigSpaceBoardBase + (asked.Address & 0x0FFFFFFF));
-  return address;
-}
-
-EFI_STATUS EFIAPI UnexpectedMember() {
-  Platform::Current().Violation("a driver called a register access member it must not use");
-  return EFI_UNSUPPORTED;
-}
-
-VOID EFIAPI AnswerCpuid(UINT32 leaf, UINT32 *registers) {
-  Platform &p = Platform::Current();
-  auto site = p.Enter("CPU.Cpuid", {leaf});
-  uint32_t eax = leaf == 1 ? p.Board().cpuidEax : 0;
-  if (site.injected) eax = static_cast<uint32_t>(*site.injected);
-  registers[0] = eax;
-  registers[1] = registers[2] = registers[3] = 0;
-  p.Leave(site, eax);
-}
-
-}  // namespace
-
-CPUID_HOOK EmulatedCpuid() { return AnswerCpuid; }
-
-void Platform::InstallRegisterAccessProtocol() {
-  static REGISTER_ACCESS_PROTOCOL protocol = [] {
-    REGISTER_ACCESS_PROTOCOL interface {};
-    for (void *&member : interface.Member0To2) member = reinterpret_cast<void *>(&UnexpectedMember);
-    interface.GetRegisterAddress = GetRegisterAddress;
-    return interface;
-  }();
-  InstallProtocol(gRegisterAccessProtocolGuid, &protocol);
-}
-
-void Platform::AttachPci() {
-  pci_ = std::make_unique<PciBus>(board_);
-  PciBus *pci = pci_.get();
-  AddMemoryReader([pci](void *to, const void *from, size_t length) {
-    return pci->ReadDeviceMemory(to, from, length);
-  });
-  // Each host image asks this board's processor; the setter is the image's own, looked up in
-  // the image and not through the test program's symbols.
-  OnImageLoaded([this](const std::string &name, void *module) {
-    auto setter = reinterpret_cast<CPUID_HOOK_SETTER>(dlsym(module, CPUID_HOOK_SETTER_NAME));
-    if (setter == nullptr) {
-      Violation(name + " exports no " + CPUID_HOOK_SETTER_NAME + ": it would see no processor");
-      return;
-    }
-    setter(AnswerCpuid);
-  });
-  if (board_.registerAccessProtocol) InstallRegisterAccessProtocol();
 }
 
 }  // namespace emu

@@ -1,0 +1,24 @@
+// The text forms the emulator reads and writes: numbers in board files and reports, GUIDs in
+// the call log.
+#ifndef EMULATOR_TEXT_H_
+#define EMULATOR_TEXT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "Uefi.h"
+
+namespace emu {
+
+// "0x1A05C"; with `digits`, zero-padded to at least that many digits ("0x0001A05C").
+std::string Hex(uint64_t value, int digits = 0);
+
+// Parses a decimal or 0x-prefixed hexadecimal number no larger than `max`.
+bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);
+
+// GUID text in registry form, "11B34006-D85B-4D0A-A290-D5A571310EF7".
+std::string GuidToString(const EFI_GUID &guid);
+
+}  // namespace emu
+
+#endif  // EMULATOR_TEXT_H_
