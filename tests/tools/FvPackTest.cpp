@@ -124,6 +124,7 @@ TEST_P(PackageTest, InfNamesTheSameGuidAndBinaries) {
                 ffs[11], ffs[12], ffs[13], ffs[14], ffs[15]);
   EXPECT_NE(inf.find("FILE_GUID      = " + std::string(guid)), std::string::npos) << inf;
   EXPECT_NE(inf.find("MODULE_TYPE    = DXE_DRIVER"), std::string::npos);
+  EXPECT_NE(inf.find("INF_VERSION    = 0x0001001B\n"), std::string::npos) << inf;
   EXPECT_NE(inf.find("[Binaries.X64]\n  PE32|" + name + ".efi|*\n  DXE_DEPEX|" + name + ".depex|*"),
             std::string::npos);
 }

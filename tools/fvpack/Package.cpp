@@ -138,7 +138,7 @@ std::string BuildInf(const Driver &driver) {
          "#  information and register access protocols are installed (see the depex).\n"
          "##\n\n"
          "[Defines]\n"
-         "  INF_VERSION    = 0x00010005\n"
+         "  INF_VERSION    = 0x0001001B\n"
          "  BASE_NAME      = " +
          driver.name +
          "\n"
