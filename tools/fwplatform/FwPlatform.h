@@ -40,6 +40,7 @@ inline constexpr Report Out{};
 
 // ---- Files on the volume the application was booted from ----
 EFI_STATUS OpenBootVolume(EFI_HANDLE ImageHandle);
+// Reads a file of up to 1 MiB into memory of its own that starts on a page.
 EFI_STATUS ReadBootFile(const CHAR16 *Name, UINT8 **Data, UINTN *Size);
 EFI_STATUS WriteBootFile(const CHAR16 *Name, const VOID *Data, UINTN Size);
 
