@@ -31,6 +31,7 @@ struct Report {
   const Report &operator<<(Dec Number) const;
   const Report &operator<<(Bdf Function) const;  // "17:00.0"
   const Report &operator<<(PciId Id) const;
+  const Report &operator<<(const EFI_GUID &Guid) const;  // "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
   const Report &operator<<(char Character) const;
 };
 inline constexpr Report Out{};

@@ -72,6 +72,27 @@ const Report &Report::operator<<(PciId Id) const {
   return *this;
 }
 
+const Report &Report::operator<<(const EFI_GUID &Guid) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  auto Digits = [this](UINT64 Value, UINT32 Count) {
+    while (Count > 0) {
+      --Count;
+      *this << kDigits[(Value >> (4 * Count)) & 0xF];
+    }
+  };
+  Digits(Guid.Data1, 8);
+  *this << '-';
+  Digits(Guid.Data2, 4);
+  *this << '-';
+  Digits(Guid.Data3, 4);
+  *this << '-';
+  for (UINT32 Index = 0; Index < 8; ++Index) {
+    if (Index == 2) *this << '-';
+    Digits(Guid.Data4[Index], 2);
+  }
+  return *this;
+}
+
 VOID Fail(const char *What) {
   Out << "FAIL: " << What << "\n";
   ExitQemu(2);
