@@ -19,7 +19,15 @@ mkdir -p "$cache"
 # One set-up at a time per checkout; a second one waits and then finds the tools ready.
 exec 9>"$cache/lock"
 flock 9
-[ -f "$cache/ready" ] && exit 0
+tools=(GenFv GenFfs GenSec GenFw VolInfo LzmaCompress GenCrc32)
+built() {
+  local tool
+  for tool in "${tools[@]}"; do
+    [ -x "$cache/edk2/BaseTools/Source/C/bin/$tool" ] || return 1
+  done
+}
+[ -f "$cache/ready" ] && built && exit 0
+rm -f "$cache/ready"
 
 log=$cache/setup.log
 : >"$log"
@@ -103,7 +111,7 @@ rm -rf "$src"
 echo "edk2-tools: building BaseTools $version" >&2
 c=$cache/edk2/BaseTools/Source/C
 make -C "$c/Common" -j2 >>"$log" 2>&1 || fail "BaseTools' Common library does not build"
-for tool in GenFv GenFfs GenSec GenFw VolInfo LzmaCompress GenCrc32; do
+for tool in "${tools[@]}"; do
   make -C "$c/$tool" -j2 >>"$log" 2>&1 || fail "BaseTools' $tool does not build"
   [ -x "$c/bin/$tool" ] || fail "BaseTools' $tool was not built"
 done
