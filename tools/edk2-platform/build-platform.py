@@ -134,10 +134,7 @@ def compose(readme, firmware, work, drop):
 
 
 def build(work):
-    try:
-        with open(os.path.join(CACHE, "ready"), encoding="utf-8"):
-            pass
-    except OSError:
+    if not os.path.isfile(os.path.join(CACHE, "ready")):
         raise Refused("the EDK II tools are not set up (run scripts/setup.sh)")
     edk2 = os.path.join(CACHE, "edk2")
     tools = os.path.join(edk2, "BaseTools")
