@@ -49,7 +49,8 @@ endfunction()
 
 # A PE32+ image for x86_64-unknown-windows: <name>.efi and its linker map, in OUTPUT_DIR
 # (FIRMWARE_DIR unless given). The linked image's headers are compacted (tools/pecompact: no DOS
-# program, ten data directories); the map's RVAs stay valid.
+# program, ten data directories); the map's RVAs stay valid. The header's time stamp is fixed
+# at 0 (lld-link's /Brepro would add a debug directory), so one commit gives the same bytes.
 function(add_firmware_image NAME)
   cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;INCLUDES" ${ARGN})
   if(NOT ARG_OUTPUT_DIR)
@@ -81,6 +82,7 @@ function(add_firmware_image NAME)
       COMMAND ${CMAKE_COMMAND} -E make_directory ${ARG_OUTPUT_DIR}
       COMMAND ${FIRMWARE_LINKER} /nologo /subsystem:${ARG_SUBSYSTEM}
               /entry:${ARG_ENTRY} /nodefaultlib /filealign:32 /opt:ref /opt:icf /debug:none
+              /timestamp:0
               /map:${ARG_OUTPUT_DIR}/${NAME}.map /out:${image} ${objects}
       COMMAND $<TARGET_FILE:pecompact> ${image}
       DEPENDS ${objects} pecompact

@@ -95,8 +95,10 @@ TEST_P(PackageTest, FfsFileIsADriverWithImageDepexAndName) {
   ASSERT_FALSE(ffs.empty());
   FfsFile file = ParseFfs(ffs.data(), ffs.size());
   EXPECT_EQ(Size24(ffs.data() + 20), ffs.size());
-  EXPECT_EQ(file.type, 0x07);   // EFI_FV_FILETYPE_DRIVER
-  EXPECT_EQ(file.state, 0xF8);  // header and data valid, erase polarity 1
+  EXPECT_EQ(file.type, 0x07);  // EFI_FV_FILETYPE_DRIVER
+  // Header construction, header valid, data valid, as written: GenFfs's convention. A volume
+  // inverts it when it places the file.
+  EXPECT_EQ(file.state, 0x07);
   ASSERT_EQ(file.sections.size(), 3u);
   EXPECT_EQ(file.sections[0].type, 0x10);  // PE32
   EXPECT_EQ(file.sections[0].data, ReadFile(Firmware(name + ".efi")));
@@ -122,6 +124,7 @@ TEST_P(PackageTest, InfNamesTheSameGuidAndBinaries) {
                 ffs[11], ffs[12], ffs[13], ffs[14], ffs[15]);
   EXPECT_NE(inf.find("FILE_GUID      = " + std::string(guid)), std::string::npos) << inf;
   EXPECT_NE(inf.find("MODULE_TYPE    = DXE_DRIVER"), std::string::npos);
+  EXPECT_NE(inf.find("INF_VERSION    = 0x0001001B\n"), std::string::npos) << inf;
   EXPECT_NE(inf.find("[Binaries.X64]\n  PE32|" + name + ".efi|*\n  DXE_DEPEX|" + name + ".depex|*"),
             std::string::npos);
 }
@@ -164,9 +167,14 @@ TEST(FirmwareVolumeTest, HoldsEveryDriverFileInAValidFfs2Volume) {
     }
     size_t size = Size24(fv.data() + at + 20);
     ASSERT_LE(at + size, fv.size());
-    ParseFfs(fv.data() + at, fv.size() - at);
-    EXPECT_EQ(Bytes(fv.begin() + at, fv.begin() + at + size),
-              ReadFile(Firmware(std::string(SHIPPED_DRIVERS_LIST[names.size()]) + ".ffs")));
+    FfsFile placed = ParseFfs(fv.data() + at, fv.size() - at);
+    // Erase polarity 1: the state bits are stored inverted, and nothing else differs from the
+    // standalone file.
+    EXPECT_EQ(placed.state, 0xF8);
+    Bytes standalone = ReadFile(Firmware(std::string(SHIPPED_DRIVERS_LIST[names.size()]) + ".ffs"));
+    ASSERT_EQ(standalone.size(), size);
+    standalone[23] = static_cast<uint8_t>(~standalone[23]);
+    EXPECT_EQ(Bytes(fv.begin() + at, fv.begin() + at + size), standalone);
     names.push_back(SHIPPED_DRIVERS_LIST[names.size()]);
     at += size;
     if (names.size() == std::size(SHIPPED_DRIVERS_LIST)) break;

@@ -86,8 +86,9 @@ Bytes BuildFfsFile(const Driver &driver, const Bytes &pe32, const Bytes &depex) 
   file[16] = static_cast<uint8_t>(0x100 - Sum8(file.data(), kHeaderSize));
   // The data sums to zero together with the file checksum.
   file[17] = static_cast<uint8_t>(0x100 - Sum8(body.data(), body.size()));
-  // The volume's erase polarity is 1, so state bits are stored inverted.
-  file[23] = static_cast<uint8_t>(~kFileStateValid);
+  // A standalone file carries its state as written; the volume inverts it when it places the
+  // file (erase polarity 1).
+  file[kFileStateOffset] = kFileStateValid;
   Append(file, body.data(), body.size());
   return file;
 }
@@ -97,7 +98,10 @@ Bytes BuildFirmwareVolume(const std::vector<Bytes> &files) {
   Bytes fv(kHeaderLength, 0);
   for (const Bytes &file : files) {
     AlignTo(fv, 8, 0xFF);
+    const size_t at = fv.size();
     Append(fv, file.data(), file.size());
+    // Erase polarity 1: a state bit is set by clearing it, so every state bit is stored inverted.
+    fv[at + kFileStateOffset] = static_cast<uint8_t>(~file[kFileStateOffset]);
   }
   AlignTo(fv, kFvBlockSize, 0xFF);
 
@@ -134,7 +138,7 @@ std::string BuildInf(const Driver &driver) {
          "#  information and register access protocols are installed (see the depex).\n"
          "##\n\n"
          "[Defines]\n"
-         "  INF_VERSION    = 0x00010005\n"
+         "  INF_VERSION    = 0x0001001B\n"
          "  BASE_NAME      = " +
          driver.name +
          "\n"

@@ -26,6 +26,7 @@ constexpr uint8_t kSectionDxeDepex = 0x13;
 constexpr uint8_t kSectionUserInterface = 0x15;
 constexpr uint8_t kFileAttributeChecksum = 0x40;
 constexpr uint8_t kFileStateValid = 0x07;      // header construction, header valid, data valid
+constexpr size_t kFileStateOffset = 23;        // the last byte of the file header
 constexpr uint32_t kFvSignature = 0x4856465F;  // "_FVH"
 constexpr uint32_t kFvBlockSize = 0x1000;
 // Readable, memory mapped, erased bytes read 0xFF, files 8-byte aligned.
@@ -45,7 +46,10 @@ const std::vector<Driver> &ShippedDrivers();
 // PUSH board information protocol, PUSH register access protocol, AND, END: the drivers start
 // only once both protocols they call without a check exist.
 Bytes BuildDepex();
+// A standalone FFS file, as GenFfs writes one: State 0x07, not yet inverted for a volume.
 Bytes BuildFfsFile(const Driver &driver, const Bytes &pe32, const Bytes &depex);
+// An FFS2 volume of erase polarity 1 holding the standalone files given (each at least a file
+// header long), their State bytes inverted as the polarity asks.
 Bytes BuildFirmwareVolume(const std::vector<Bytes> &files);
 std::string BuildInf(const Driver &driver);
 

@@ -66,14 +66,14 @@ bool Installed(const EFI_GUID &Guid) {
   return !EFI_ERROR(gBoot->LocateProtocol(&Guid, nullptr, &Interface));
 }
 
-// Whether the image of an FFS file of ours is loaded: the DXE core names the file in the
-// loaded image's device path (a PI firmware-file node).
-bool DriverResident(const EFI_GUID &FileGuid) {
+// The loaded image of an FFS file of ours, or null: the DXE core names the file in the loaded
+// image's device path (a PI firmware-file node).
+EFI_LOADED_IMAGE_PROTOCOL *LoadedImageOf(const EFI_GUID &FileGuid) {
   EFI_HANDLE Handles[256];
   UINTN Size = sizeof(Handles);
   if (EFI_ERROR(
           gBoot->LocateHandle(ByProtocol, &gEfiLoadedImageProtocolGuid, nullptr, &Size, Handles))) {
-    return false;
+    return nullptr;
   }
   for (UINTN Index = 0; Index < Size / sizeof(EFI_HANDLE); ++Index) {
     VOID *Interface = nullptr;
@@ -81,19 +81,82 @@ bool DriverResident(const EFI_GUID &FileGuid) {
             gBoot->HandleProtocol(Handles[Index], &gEfiLoadedImageProtocolGuid, &Interface))) {
       continue;
     }
-    const UINT8 *Node =
-        static_cast<const UINT8 *>(static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface)->FilePath);
-    while (Node != nullptr && Node[0] != 0x7F) {
+    auto *Image = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
+    const UINT8 *Node = static_cast<const UINT8 *>(Image->FilePath);
+    while (Node != nullptr && Node[0] != kEndDevicePath) {
       const UINT16 Length = static_cast<UINT16>(Node[2] | Node[3] << 8);
       if (Length < 4) break;
-      if (Node[0] == 0x04 && Node[1] == 0x06 && Length >= 20 &&
+      if (Node[0] == kMediaDevicePath && Node[1] == kMediaPiwgFirmwareFile && Length >= 20 &&
           SameGuid(*reinterpret_cast<const EFI_GUID *>(Node + 4), FileGuid)) {
-        return true;
+        return Image;
       }
       Node += Length;
     }
   }
-  return false;
+  return nullptr;
+}
+
+bool DriverResident(const EFI_GUID &FileGuid) { return LoadedImageOf(FileGuid) != nullptr; }
+
+// Names a firmware volume's handle as its device path does: the volume's name GUID, or
+// "unnamed" for a volume without one (its path is a memory range).
+VOID ReportVolumeName(EFI_HANDLE Volume) {
+  VOID *Path = nullptr;
+  if (!EFI_ERROR(gBoot->HandleProtocol(Volume, &gEfiDevicePathProtocolGuid, &Path))) {
+    for (const UINT8 *Node = static_cast<const UINT8 *>(Path); Node[0] != kEndDevicePath;) {
+      const UINT16 Length = static_cast<UINT16>(Node[2] | Node[3] << 8);
+      if (Length < 4) break;
+      if (Node[0] == kMediaDevicePath && Node[1] == kMediaPiwgFirmwareVolume && Length >= 20) {
+        Out << *reinterpret_cast<const EFI_GUID *>(Node + 4);
+        return;
+      }
+      Node += Length;
+    }
+  }
+  Out << "unnamed";
+}
+
+// The drivers in the firmware's own flash: each file must be in a volume the DXE core knows,
+// and held back, not started, by its dependency.
+VOID ReportDriversInFlash() {
+  EFI_HANDLE Volumes[32];
+  UINTN Size = sizeof(Volumes);
+  if (EFI_ERROR(gBoot->LocateHandle(ByProtocol, &gEfiFirmwareVolume2ProtocolGuid, nullptr, &Size,
+                                    Volumes))) {
+    Fail("cannot list the firmware volumes");
+  }
+  for (const DRIVER_FILE &Driver : kDriverFiles) {
+    EFI_HANDLE Holder = nullptr;
+    for (UINTN Index = 0; Index < Size / sizeof(EFI_HANDLE) && Holder == nullptr; ++Index) {
+      VOID *Interface = nullptr;
+      UINTN FileSize = 0;
+      UINT8 Type = 0;
+      UINT32 Attributes = 0, Authentication = 0;
+      if (!EFI_ERROR(gBoot->HandleProtocol(Volumes[Index], &gEfiFirmwareVolume2ProtocolGuid,
+                                           &Interface)) &&
+          !EFI_ERROR(static_cast<EFI_FIRMWARE_VOLUME2_PROTOCOL *>(Interface)->ReadFile(
+              static_cast<EFI_FIRMWARE_VOLUME2_PROTOCOL *>(Interface), &Driver.FileGuid, nullptr,
+              &FileSize, &Type, &Attributes, &Authentication))) {
+        Holder = Volumes[Index];
+      }
+    }
+    if (Holder == nullptr) Fail("a driver is neither on the boot volume nor in flash");
+    Out << "flash-file " << Driver.Name << " volume ";
+    ReportVolumeName(Holder);
+    Out << " held\n";
+    if (DriverResident(Driver.FileGuid)) Fail("a driver started before its dependency was met");
+  }
+}
+
+// Where each started driver was loaded from.
+VOID ReportDriverVolumes() {
+  for (const DRIVER_FILE &Driver : kDriverFiles) {
+    if (EFI_LOADED_IMAGE_PROTOCOL *Image = LoadedImageOf(Driver.FileGuid)) {
+      Out << "started-from " << Driver.Name << " volume ";
+      ReportVolumeName(Image->DeviceHandle);
+      Out << "\n";
+    }
+  }
 }
 
 VOID EFIAPI IgnoreSignal(EFI_EVENT, VOID *) {}
@@ -156,9 +219,12 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   if (gScenario->Magic != FW_SCENARIO_MAGIC || gScenario->Version != FW_SCENARIO_VERSION) {
     Fail("no scenario of this version");
   }
+  // Without a volume on the boot disk the drivers are in the firmware's own flash image.
   UINT8 *Volume = nullptr;
   UINTN VolumeSize = 0;
-  if (EFI_ERROR(ReadBootFile(FW_PACKAGE_FILE, &Volume, &VolumeSize))) Fail("no driver package");
+  const EFI_STATUS VolumeStatus = ReadBootFile(FW_PACKAGE_FILE, &Volume, &VolumeSize);
+  const bool InFlash = VolumeStatus == EFI_NOT_FOUND;
+  if (EFI_ERROR(VolumeStatus) && !InFlash) Fail("unreadable driver package");
   auto *Dxe = static_cast<DXE_SERVICES *>(ConfigurationTable(gEfiDxeServicesTableGuid));
   if (Dxe == nullptr) Fail("no DXE services table");
   if (!LocateFirmwareSmbios()) Fail("no EFI_SMBIOS_PROTOCOL");
@@ -178,16 +244,26 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
     Fail("cannot withdraw the firmware's instances");
   }
 
-  EFI_HANDLE VolumeHandle = nullptr;
-  EFI_STATUS Status = Dxe->ProcessFirmwareVolume(Volume, VolumeSize, &VolumeHandle);
-  Out << "process-firmware-volume " << Hex{Status, 0} << "\n";
-  if (EFI_ERROR(Status)) Fail("the firmware refused the driver package");
+  EFI_STATUS Status;
+  if (InFlash) {
+    // The DXE core met these files long ago. Its PCD driver had already installed the board
+    // information GUID, and the core keeps a satisfied PUSH as TRUE: only the register access
+    // protocol still holds them.
+    ReportDriversInFlash();
+  } else {
+    EFI_HANDLE VolumeHandle = nullptr;
+    Status = Dxe->ProcessFirmwareVolume(Volume, VolumeSize, &VolumeHandle);
+    Out << "process-firmware-volume " << Hex{Status, 0} << "\n";
+    if (EFI_ERROR(Status)) Fail("the firmware refused the driver package");
+  }
   Status = Dxe->Dispatch();
   const bool EarlyStart = Installed(gBoardHookProtocolGuid) || gInitNotifyCalls != 0;
   Out << "dispatch-without-dependency " << Hex{Status, 0} << " started " << Dec{EarlyStart} << "\n";
   if (EarlyStart) Fail("a driver started before its dependency was met");
 
-  // One of the two protocols is not enough.
+  // One of the two protocols is not enough. The board information comes first: once the register
+  // access protocol exists, nothing else holds a driver from flash, and one that started
+  // without the board's information would call through a null interface.
   Install(gBoardInfoProtocolGuid, gBoardInfoInterface);
   Install(gSmbiosEditProtocolGuid, gSmbiosEditInterface);
   Status = Dxe->Dispatch();
@@ -200,6 +276,7 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   Status = Dxe->Dispatch();
   Out << "dispatch-with-dependency " << Hex{Status, 0} << " init-notify " << Dec{gInitNotifyCalls}
       << "\n";
+  ReportDriverVolumes();
   RestoreWithdrawn();
   if (EFI_ERROR(WriteSmbiosDump(FW_SMBIOS_BEFORE_FILE))) Fail("cannot write the SMBIOS table");
 

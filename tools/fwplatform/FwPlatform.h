@@ -31,6 +31,7 @@ struct Report {
   const Report &operator<<(Dec Number) const;
   const Report &operator<<(Bdf Function) const;  // "17:00.0"
   const Report &operator<<(PciId Id) const;
+  const Report &operator<<(const EFI_GUID &Guid) const;  // "7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1"
   const Report &operator<<(char Character) const;
 };
 inline constexpr Report Out{};
@@ -40,6 +41,7 @@ inline constexpr Report Out{};
 
 // ---- Files on the volume the application was booted from ----
 EFI_STATUS OpenBootVolume(EFI_HANDLE ImageHandle);
+// Reads a file of up to 1 MiB into memory of its own that starts on a page.
 EFI_STATUS ReadBootFile(const CHAR16 *Name, UINT8 **Data, UINTN *Size);
 EFI_STATUS WriteBootFile(const CHAR16 *Name, const VOID *Data, UINTN Size);
 

@@ -1,6 +1,6 @@
 // The firmware interfaces the real-firmware platform application uses beyond what the drivers
-// need: DXE services, loaded image, simple file system, SMBIOS and ACPI layouts, from the UEFI,
-// PI and ACPI specifications.
+// need: DXE services, firmware volumes, device paths, loaded image, simple file system, SMBIOS
+// and ACPI layouts, from the UEFI, PI and ACPI specifications.
 #ifndef TOOLS_FWPLATFORM_FW_UEFI_H_
 #define TOOLS_FWPLATFORM_FW_UEFI_H_
 
@@ -21,6 +21,29 @@ struct DXE_SERVICES {
 };
 static_assert(offsetof(DXE_SERVICES, Dispatch) == 0x80, "DXE services layout");
 static_assert(offsetof(DXE_SERVICES, ProcessFirmwareVolume) == 0x98, "DXE services layout");
+
+// ---- Firmware volumes (PI volume 3) ----
+constexpr EFI_GUID gEfiFirmwareVolume2ProtocolGuid = {
+    0x220E73B6, 0x6BDB, 0x4413, {0x84, 0x05, 0xB9, 0x74, 0xB1, 0x08, 0x61, 0x9A}};
+struct EFI_FIRMWARE_VOLUME2_PROTOCOL;
+typedef EFI_STATUS(EFIAPI *EFI_FV_READ_FILE)(const EFI_FIRMWARE_VOLUME2_PROTOCOL *This,
+                                             const EFI_GUID *NameGuid, VOID **Buffer,
+                                             UINTN *BufferSize, UINT8 *FoundType,
+                                             UINT32 *FileAttributes, UINT32 *AuthenticationStatus);
+struct EFI_FIRMWARE_VOLUME2_PROTOCOL {
+  VOID *GetVolumeAttributes;
+  VOID *SetVolumeAttributes;
+  EFI_FV_READ_FILE ReadFile;
+};
+static_assert(offsetof(EFI_FIRMWARE_VOLUME2_PROTOCOL, ReadFile) == 0x10, "FV2 protocol layout");
+
+// ---- Device paths: a volume's handle carries a PIWG firmware-volume node with its name ----
+constexpr EFI_GUID gEfiDevicePathProtocolGuid = {
+    0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+constexpr UINT8 kMediaDevicePath = 0x04;
+constexpr UINT8 kMediaPiwgFirmwareFile = 0x06;
+constexpr UINT8 kMediaPiwgFirmwareVolume = 0x07;
+constexpr UINT8 kEndDevicePath = 0x7F;
 
 // ---- Loaded image ----
 struct EFI_LOADED_IMAGE_PROTOCOL {

@@ -72,6 +72,27 @@ const Report &Report::operator<<(PciId Id) const {
   return *this;
 }
 
+const Report &Report::operator<<(const EFI_GUID &Guid) const {
+  static const char kDigits[] = "0123456789ABCDEF";
+  auto Digits = [this](UINT64 Value, UINT32 Count) {
+    while (Count > 0) {
+      --Count;
+      *this << kDigits[(Value >> (4 * Count)) & 0xF];
+    }
+  };
+  Digits(Guid.Data1, 8);
+  *this << '-';
+  Digits(Guid.Data2, 4);
+  *this << '-';
+  Digits(Guid.Data3, 4);
+  *this << '-';
+  for (UINT32 Index = 0; Index < 8; ++Index) {
+    if (Index == 2) *this << '-';
+    Digits(Guid.Data4[Index], 2);
+  }
+  return *this;
+}
+
 VOID Fail(const char *What) {
   Out << "FAIL: " << What << "\n";
   ExitQemu(2);
@@ -134,12 +155,14 @@ EFI_STATUS ReadBootFile(const CHAR16 *Name, UINT8 **Data, UINTN *Size) {
   EFI_FILE_PROTOCOL *File = nullptr;
   EFI_STATUS Status = mRoot->Open(mRoot, &File, Name, EFI_FILE_MODE_READ, 0);
   if (EFI_ERROR(Status)) return Status;
-  VOID *Buffer = nullptr;
-  Status = gBoot->AllocatePool(EfiBootServicesData, kLimit, &Buffer);
+  // Pages, not pool: pool is only 8-byte aligned, and the DXE core refuses a volume that lies
+  // below the alignment its header asks for (an FDF's usual FvAlignment = 16).
+  EFI_PHYSICAL_ADDRESS Buffer = 0;
+  Status = gBoot->AllocatePages(AllocateAnyPages, EfiBootServicesData, kLimit / 4096, &Buffer);
   if (!EFI_ERROR(Status)) {
     UINTN Length = kLimit;
-    Status = File->Read(File, &Length, Buffer);
-    *Data = static_cast<UINT8 *>(Buffer);
+    *Data = reinterpret_cast<UINT8 *>(Buffer);
+    Status = File->Read(File, &Length, *Data);
     *Size = Length;
   }
   File->Close(File);

@@ -133,9 +133,8 @@ bool SmbiosFromDump(const std::vector<uint8_t> &dump, emu::SmbiosTable &table, s
   return true;
 }
 
-FirmwareBoot BootInFirmware(const emu::BoardDescription &board) {
+FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest request) {
   FirmwareBoot boot;
-  RunRequest request;
   if (!PrepareRun(board, request, boot.error)) return boot;
   boot.run = RunInOvmf(request);
   if (!boot.run.ran) {

@@ -20,7 +20,9 @@ struct FirmwareBoot {
   emu::BootResult result;      // what the drivers did
 };
 
-FirmwareBoot BootInFirmware(const emu::BoardDescription &board);
+// `request` says where the drivers come from (by default our BoardDrivers.fv, loaded by the
+// application); the board fills in the rest.
+FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest request = {});
 
 // Reads a table in the layout `dmidecode --dump-bin` writes.
 bool SmbiosFromDump(const std::vector<uint8_t> &dump, emu::SmbiosTable &table, std::string &why);

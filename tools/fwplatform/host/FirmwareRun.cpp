@@ -80,6 +80,13 @@ RunResult RunInOvmf(const RunRequest &request) {
     result.error = "OVMF is not installed (Debian package ovmf)";
     return result;
   }
+  if (!request.flashImage.empty()) {
+    if (!Exists(request.flashImage)) {
+      result.error = "no flash image " + request.flashImage;
+      return result;
+    }
+    ovmf.code = request.flashImage;
+  }
   char pattern[] = "/tmp/fwrun.XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     result.error = "cannot make a work directory";
@@ -93,7 +100,9 @@ RunResult RunInOvmf(const RunRequest &request) {
               Shell("mmd -i " + Quote(disk) + " ::/EFI ::/EFI/BOOT") &&
               Shell("mcopy -i " + Quote(disk) + " " + Quote(FwPlatformImage()) +
                     " ::/EFI/BOOT/BOOTX64.EFI") &&
-              Shell("mcopy -i " + Quote(disk) + " " + Quote(DriverPackage()) + " ::/") &&
+              (request.driverVolume.empty() ||
+               Shell("mcopy -i " + Quote(disk) + " " + Quote(request.driverVolume) +
+                     " ::/BoardDrivers.fv")) &&
               Shell("cp " + Quote(ovmf.vars) + " " + Quote(vars));
   for (const auto &[name, bytes] : request.files) {
     made = made && WriteFile(dir + "/" + name, bytes) &&

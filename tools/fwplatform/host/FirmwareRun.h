@@ -10,6 +10,10 @@
 
 namespace fw {
 
+// Where the platform application and the drivers' package were built.
+std::string FwPlatformImage();
+std::string DriverPackage();
+
 struct RunRequest {
   std::string cpu = "Skylake-Server";                  // QEMU -cpu model and properties
   std::vector<std::string> qemuArgs;                   // devices and the like
@@ -17,6 +21,10 @@ struct RunRequest {
   std::vector<std::vector<uint8_t>> smbiosStructures;  // handed to the firmware by QEMU
   std::vector<std::string> filesBack;                  // read from the boot volume after the run
   int timeoutSeconds = 180;
+  // The volume the application hands to ProcessFirmwareVolume; empty: none, the drivers are in
+  // the flash image already.
+  std::string driverVolume = DriverPackage();
+  std::string flashImage;  // the firmware's code flash; empty: Debian's OVMF
 };
 
 struct RunResult {
@@ -32,10 +40,6 @@ RunResult RunInOvmf(const RunRequest &request);
 
 // The QEMU -cpu argument whose CPUID leaf 1 EAX is `eax` (family, model and stepping).
 std::string QemuCpuFor(uint32_t eax);
-
-// Where the platform application and the drivers' package were built.
-std::string FwPlatformImage();
-std::string DriverPackage();
 
 }  // namespace fw
 
