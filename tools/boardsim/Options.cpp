@@ -67,7 +67,7 @@ const char kUsage[] =
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
     "                           does, for `dmidecode --from-dump FILE`\n"
     "  --firmware               boot the shipped images in real firmware (OVMF under QEMU,\n"
-    "                           about 5 s) instead of the emulator: root ports are QEMU's,\n"
+    "                           5 to 15 s) instead of the emulator: root ports are QEMU's,\n"
     "                           the add-in device and the NIC functions are stood in for\n"
     "  --firmware-board FILE    with --firmware, write the board as the firmware made it\n"
     "                           (bus numbers, memory it assigned) as a board file\n"
