@@ -15,7 +15,12 @@ set(DRIVER_COMMON_FLAGS
 set(FIRMWARE_FLAGS
     --target=x86_64-unknown-windows -std=c++20 ${DRIVER_COMMON_FLAGS}
     -fshort-wchar -mno-stack-arg-probe -fno-unwind-tables
-    -ffunction-sections -fdata-sections)  # lets /opt:ref drop what an image never calls
+    -ffunction-sections -fdata-sections  # lets /opt:ref drop what an image never calls
+    # DWARF for the symbol files, with the source tree named /BoardDrivers wherever it is built,
+    # so a symbol file is as reproducible as its image (gdb maps the name back to the tree).
+    # Functions carry their plain names: gdb cannot demangle the Microsoft linkage names.
+    -g -gdwarf-4 -fdebug-compilation-dir=/BoardDrivers
+    -fdebug-prefix-map=${CMAKE_SOURCE_DIR}=/BoardDrivers -mllvm -dwarf-linkage-names=Abstract)
 
 # Routines the compiler may call that only the image must carry (the host has a C library).
 set(FIRMWARE_ONLY_SOURCES ${CMAKE_SOURCE_DIR}/support/ImageRuntime.cpp)
@@ -47,10 +52,13 @@ function(add_board_driver NAME)
   set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${NAME})
 endfunction()
 
-# A PE32+ image for x86_64-unknown-windows: <name>.efi and its linker map, in OUTPUT_DIR
-# (FIRMWARE_DIR unless given). The linked image's headers are compacted (tools/pecompact: no DOS
-# program, ten data directories); the map's RVAs stay valid. The header's time stamp is fixed
-# at 0 (lld-link's /Brepro would add a debug directory), so one commit gives the same bytes.
+# A PE32+ image for x86_64-unknown-windows: <name>.efi, its symbol file <name>.debug and its
+# linker map, in OUTPUT_DIR (FIRMWARE_DIR unless given). The image is linked once, with DWARF,
+# into the symbol file; tools/pecompact derives the shipped image from it by taking the debug
+# information out and compacting the headers (no DOS program, ten data directories). Every
+# section keeps its RVA and its bytes, so the symbol file's code is the image's code and the
+# map's RVAs hold for both. The header's time stamp is fixed at 0 (lld-link's /Brepro would add
+# a debug directory), so one commit gives the same bytes.
 function(add_firmware_image NAME)
   cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;INCLUDES" ${ARGN})
   if(NOT ARG_OUTPUT_DIR)
@@ -77,14 +85,15 @@ function(add_firmware_image NAME)
     list(APPEND objects ${object})
   endforeach()
   set(image ${ARG_OUTPUT_DIR}/${NAME}.efi)
+  set(symbols ${ARG_OUTPUT_DIR}/${NAME}.debug)
   add_custom_command(
-      OUTPUT ${image} ${ARG_OUTPUT_DIR}/${NAME}.map
+      OUTPUT ${image} ${symbols} ${ARG_OUTPUT_DIR}/${NAME}.map
       COMMAND ${CMAKE_COMMAND} -E make_directory ${ARG_OUTPUT_DIR}
       COMMAND ${FIRMWARE_LINKER} /nologo /subsystem:${ARG_SUBSYSTEM}
-              /entry:${ARG_ENTRY} /nodefaultlib /filealign:32 /opt:ref /opt:icf /debug:none
+              /entry:${ARG_ENTRY} /nodefaultlib /filealign:32 /opt:ref /opt:icf /debug:dwarf
               /timestamp:0
-              /map:${ARG_OUTPUT_DIR}/${NAME}.map /out:${image} ${objects}
-      COMMAND $<TARGET_FILE:pecompact> ${image}
+              /map:${ARG_OUTPUT_DIR}/${NAME}.map /out:${symbols} ${objects}
+      COMMAND $<TARGET_FILE:pecompact> --strip-debug ${symbols} ${image}
       DEPENDS ${objects} pecompact
       COMMENT "Linking ${NAME}.efi"
       VERBATIM)

@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian machine. As root it runs
-# apt-get update once and installs the missing packages; otherwise it says which to install.
-# Then it builds the EDK II tools from Debian's edk2 source package, once (scripts/edk2-tools.sh);
-# when they cannot be had it says why and goes on: the `edk2` tests fail with that reason.
+# apt-get update once and installs the missing packages, showing apt's progress; otherwise it
+# says which to install. Then it builds the EDK II tools from Debian's edk2 source package, once
+# (scripts/edk2-tools.sh); when they cannot be had it says why and goes on: the `edk2` tests fail
+# with that reason.
+#
+#   scripts/setup.sh                    everything (scripts/test)
+#   scripts/setup.sh boardsim           what building and running boardsim needs (scripts/boardsim)
+#   scripts/setup.sh boardsim firmware  and what its --firmware boot needs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-  cmake ninja-build clang lld libgtest-dev libgmock-dev   # build, host tests, PE32+ images
+build=(cmake ninja-build clang lld libgtest-dev libgmock-dev)  # build, host tests, PE32+ images
+firmware=(qemu-system-x86 ovmf mtools)                         # real-firmware boots
+tests=(
   libclang-rt-14-dev                                      # sanitizers and libFuzzer
   dmidecode                                               # decodes the SMBIOS tables we write
-  qemu-system-x86 ovmf mtools                             # real-firmware boots
   valgrind                                                # instruction counts
   uefitool-cli                                            # UEFIExtract reads our volumes
   dpkg-dev xz-utils make gcc uuid-dev python3             # EDK II's BaseTools, from source
 )
+case "${1:-}" in
+  boardsim) packages=("${build[@]}"); [ "${2:-}" = firmware ] && packages+=("${firmware[@]}") ;;
+  "") packages=("${build[@]}" "${firmware[@]}" "${tests[@]}") ;;
+  *) echo "usage: scripts/setup.sh [boardsim [firmware]]" >&2; exit 2 ;;
+esac
 
+echo "setup: checking ${#packages[@]} Debian packages"
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -30,8 +41,9 @@ if [ ${#missing[@]} -ne 0 ]; then
   fi
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
+[ -n "${1:-}" ] && exit 0
 scripts/edk2-tools.sh || echo "setup: going on without the EDK II tools; the edk2 tests will fail" >&2

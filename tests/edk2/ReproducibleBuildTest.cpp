@@ -27,7 +27,7 @@ TEST(ReproducibleBuildTest, SecondBuildElsewhereGivesTheSameBytes) {
 
   std::vector<std::string> files = {"BoardDrivers.fv"};
   for (const Driver &driver : ShippedDrivers()) {
-    for (const char *suffix : {".efi", ".depex", ".ffs", ".inf"})
+    for (const char *suffix : {".efi", ".debug", ".depex", ".ffs", ".inf"})
       files.push_back(driver.name + suffix);
   }
   for (const std::string &name : files) {

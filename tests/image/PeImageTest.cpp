@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -177,6 +179,56 @@ TEST_P(PeImageTest, EntryPointIsTheNamedFunction) {
       MapRva(std::string(FIRMWARE_DIR) + "/" + name + ".map", name + "EntryPoint", image.imageBase);
   ASSERT_NE(rva, 0u) << "entry point missing from the linker map";
   EXPECT_EQ(image.entryRva, rva);
+}
+
+// The symbol file beside each image is the same link with its DWARF kept: every section of the
+// image lies at the same RVA with the same bytes, so gdb's addresses hold for the image the
+// firmware runs, and gdb finds the entry point's source line in it.
+TEST_P(PeImageTest, SymbolFileHoldsTheImagesCodeAndItsSourceLines) {
+  const std::string name = GetParam();
+  PeImage image = Read(std::string(FIRMWARE_DIR) + "/" + name + ".efi");
+  PeImage symbols = Read(std::string(FIRMWARE_DIR) + "/" + name + ".debug");
+  ASSERT_FALSE(image.sections.empty());
+  ASSERT_GT(symbols.sections.size(), image.sections.size()) << "no debug sections";
+  EXPECT_EQ(symbols.imageBase, image.imageBase);
+  EXPECT_EQ(symbols.entryRva, image.entryRva);
+  for (size_t i = 0; i < image.sections.size(); ++i) {
+    const Section &shipped = image.sections[i], &linked = symbols.sections[i];
+    SCOPED_TRACE(shipped.name);
+    EXPECT_EQ(linked.name, shipped.name);
+    EXPECT_EQ(linked.virtualAddress, shipped.virtualAddress);
+    const uint32_t size = std::min(shipped.virtualSize, shipped.rawSize);
+    ASSERT_GE(linked.rawSize, size);
+    EXPECT_TRUE(std::equal(image.bytes.begin() + shipped.rawPointer,
+                           image.bytes.begin() + shipped.rawPointer + size,
+                           symbols.bytes.begin() + linked.rawPointer));
+  }
+
+  const std::string entry = name + "EntryPoint";
+  FILE *gdb = popen(
+      ("gdb -nx -batch -ex 'info line " + entry + "' " + FIRMWARE_DIR + "/" + name + ".debug 2>&1")
+          .c_str(),
+      "r");
+  ASSERT_NE(gdb, nullptr);
+  std::string said;
+  for (char buffer[256]; fgets(buffer, sizeof(buffer), gdb) != nullptr;) said += buffer;
+  ASSERT_EQ(pclose(gdb), 0) << said;
+  // Line N of "/BoardDrivers/BoardSlotService/BoardSlotService.cpp" starts at address ...
+  const std::string file = "/BoardDrivers/" + name + "/" + name + ".cpp";
+  const size_t at = said.find("Line ");
+  ASSERT_NE(at, std::string::npos) << said;
+  const int line = std::atoi(said.c_str() + at + 5);
+  EXPECT_NE(said.find("of \"" + file + "\""), std::string::npos) << said;
+  // The line that opens the function's body, where its declaration, named in the source, ends.
+  std::ifstream source(std::string(SOURCE_DIR) + "/" + name + "/" + name + ".cpp");
+  int declared = 0, n = 0;
+  for (std::string text; std::getline(source, text);) {
+    ++n;
+    if (text.find(" " + entry + "(") != std::string::npos) declared = n;
+  }
+  ASSERT_NE(declared, 0);
+  EXPECT_GE(line, declared);
+  EXPECT_LE(line, declared + 2) << said;
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, PeImageTest, testing::Values("BoardSlotService", "MenuPruner"));

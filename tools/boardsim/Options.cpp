@@ -67,12 +67,22 @@ const char kUsage[] =
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
     "                           does, for `dmidecode --from-dump FILE`\n"
     "  --firmware               boot the shipped images in real firmware (OVMF under QEMU,\n"
-    "                           about 5 s) instead of the emulator: root ports are QEMU's,\n"
+    "                           5 to 15 s) instead of the emulator: root ports are QEMU's,\n"
     "                           the add-in device and the NIC functions are stood in for\n"
     "  --firmware-board FILE    with --firmware, write the board as the firmware made it\n"
     "                           (bus numbers, memory it assigned) as a board file\n"
     "  --firmware-log FILE      with --firmware, write the platform application's debug-port\n"
     "                           log (kept even when the run fails)\n"
+    "  --gdb                    with --firmware, hold the boot for gdb: QEMU's gdb stub on a\n"
+    "                           free loopback port, and a gdb script in the work folder that\n"
+    "                           loads both drivers' symbol files where they are loaded\n"
+    "                           (`gdb -x FOLDER/debug.gdb`); the boot waits until gdb continues\n"
+    "  --ovmf CODE[,VARS]       with --firmware, boot this OVMF (a DEBUG build, say) instead of\n"
+    "                           Debian's; without VARS, the VARS file beside CODE\n"
+    "  --qemu-arg ARG           with --firmware, add ARG to QEMU's command line (one word;\n"
+    "                           repeat for more)\n"
+    "  --keep DIR               with --firmware, keep the run's files in DIR (created if\n"
+    "                           missing): boot volume, logs, the QEMU command line\n"
     "  --help                   show this text\n"
     "\n"
     "The report shows the slot table, the MAC addresses that the board hook protocol's\n"
@@ -112,6 +122,10 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
       options.firmware = true;
       continue;
     }
+    if (arg == "--gdb") {
+      options.gdb = true;
+      continue;
+    }
     if (arg == "--pci-clear") {  // the one board-file line without a value
       std::string why;
       emu::ParseBoardText("pci-clear", options.board, why);
@@ -144,6 +158,18 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
       options.firmwareLog = value;
       continue;
     }
+    if (name == "ovmf") {
+      options.ovmf = value;
+      continue;
+    }
+    if (name == "qemu-arg") {
+      options.qemuArgs.push_back(value);
+      continue;
+    }
+    if (name == "keep") {
+      options.keep = value;
+      continue;
+    }
     std::string text;
     if (name == "board") {
       if (!ReadFile(value, text)) {
@@ -166,6 +192,20 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
       error = why.find("unknown setting") != std::string::npos
                   ? "unknown option '--" + name + "' (see --help)"
                   : "bad value for --" + name + ": '" + args[i] + "'";
+      return false;
+    }
+  }
+  // Options of the real-firmware boot mean nothing to the emulated one.
+  const std::pair<bool, const char *> kFirmwareOnly[] = {
+      {!options.firmwareBoard.empty(), "--firmware-board"},
+      {!options.firmwareLog.empty(), "--firmware-log"},
+      {options.gdb, "--gdb"},
+      {!options.ovmf.empty(), "--ovmf"},
+      {!options.qemuArgs.empty(), "--qemu-arg"},
+      {!options.keep.empty(), "--keep"}};
+  for (const auto &[given, name] : kFirmwareOnly) {
+    if (given && !options.firmware) {
+      error = std::string(name) + " needs --firmware";
       return false;
     }
   }

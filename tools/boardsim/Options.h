@@ -17,6 +17,10 @@ struct Options {
   bool firmware = false;      // boot in OVMF under QEMU instead of the emulator
   std::string firmwareBoard;  // where to write the board as the firmware made it
   std::string firmwareLog;    // where to write the platform application's debug-port log
+  bool gdb = false;           // hold the firmware boot for gdb
+  std::string ovmf;           // CODE[,VARS]: the firmware to boot instead of Debian's OVMF
+  std::vector<std::string> qemuArgs;  // added to QEMU's command line, one word each
+  std::string keep;                   // the folder that keeps the firmware run's files
 };
 
 // Fills `options` from argv. On a bad option or value returns false with a one-line `error`

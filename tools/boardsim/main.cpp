@@ -1,8 +1,14 @@
 // boardsim: boots the board drivers in the emulator and reports what they did.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "Boot.h"
 #include "FirmwareBoot.h"
+#include "FirmwareDebug.h"
+#include "FirmwareReport.h"
 #include "Options.h"
 
 namespace {
@@ -14,10 +20,47 @@ bool WriteFile(const std::string &path, const void *data, size_t size) {
   return written;
 }
 
+// The folder a firmware run keeps: the one given, created if missing, or (for gdb) a new one.
+bool KeptFolder(const boardsim::Options &options, std::string &dir) {
+  dir = options.keep;
+  if (dir.empty()) {
+    char pattern[] = "/tmp/boardsim-gdb.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return false;
+    dir = pattern;
+    return true;
+  }
+  struct stat info;
+  return (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) && stat(dir.c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
+}
+
 // The same boot in OVMF: the report tells the story in the emulator's terms, after what the
 // firmware's dispatcher did with the drivers' dependency.
 int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
-  fw::FirmwareBoot boot = fw::BootInFirmware(options.board);
+  fw::RunRequest request;
+  std::string why;
+  if (!options.ovmf.empty() &&
+      !fw::ResolveOvmf(options.ovmf, request.flashImage, request.flashVars, why)) {
+    std::fprintf(stderr, "boardsim: --ovmf: %s\n", why.c_str());
+    return 2;
+  }
+  request.extraQemuArgs = options.qemuArgs;
+  if ((!options.keep.empty() || options.gdb) && !KeptFolder(options, request.workDir)) {
+    std::fprintf(stderr, "boardsim: cannot make the folder '%s'\n", options.keep.c_str());
+    return 2;
+  }
+  if (options.gdb &&
+      !fw::HoldForGdb(
+          request,
+          [](const std::string &notice) { std::fprintf(stderr, "boardsim: %s\n", notice.c_str()); },
+          why)) {
+    std::fprintf(stderr, "boardsim: --gdb: %s\n", why.c_str());
+    return 1;
+  }
+  fw::FirmwareBoot boot = fw::BootInFirmware(options.board, request);
+  if (!request.workDir.empty()) {
+    std::fprintf(stderr, "boardsim: the run's files are in %s\n", request.workDir.c_str());
+  }
   if (!options.firmwareLog.empty() &&
       !WriteFile(options.firmwareLog, boot.run.debugLog.data(), boot.run.debugLog.size())) {
     std::fprintf(stderr, "boardsim: cannot write the log to '%s'\n", options.firmwareLog.c_str());
@@ -27,10 +70,7 @@ int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
     return 1;
   }
-  std::printf(
-      "Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
-      "are stood in for by the register access protocol\n%s\n",
-      boot.run.seconds, boot.dispatch.c_str());
+  std::printf("%s\n", fw::FormatFirmwareDispatch(boot).c_str());
   if (!options.firmwareBoard.empty() &&
       !WriteFile(options.firmwareBoard, boot.seenText.data(), boot.seenText.size())) {
     std::fprintf(stderr, "boardsim: cannot write the board to '%s'\n",

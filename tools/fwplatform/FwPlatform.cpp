@@ -38,7 +38,7 @@ bool WithdrawAll(const EFI_GUID &Guid) {
       return false;
     }
     mWithdrawn[mWithdrawnCount++] = {Handles[Index], &Guid, Interface};
-    Out << "withdrew firmware instance of " << Hex{Guid.Data1, 8} << "\n";
+    Out << "withdrew firmware instance of " << Guid << "\n";
   }
   VOID *Left = nullptr;
   return EFI_ERROR(gBoot->LocateProtocol(&Guid, nullptr, &Left));
@@ -64,36 +64,6 @@ VOID Install(const EFI_GUID &Guid, VOID *Interface) {
 bool Installed(const EFI_GUID &Guid) {
   VOID *Interface = nullptr;
   return !EFI_ERROR(gBoot->LocateProtocol(&Guid, nullptr, &Interface));
-}
-
-// The loaded image of an FFS file of ours, or null: the DXE core names the file in the loaded
-// image's device path (a PI firmware-file node).
-EFI_LOADED_IMAGE_PROTOCOL *LoadedImageOf(const EFI_GUID &FileGuid) {
-  EFI_HANDLE Handles[256];
-  UINTN Size = sizeof(Handles);
-  if (EFI_ERROR(
-          gBoot->LocateHandle(ByProtocol, &gEfiLoadedImageProtocolGuid, nullptr, &Size, Handles))) {
-    return nullptr;
-  }
-  for (UINTN Index = 0; Index < Size / sizeof(EFI_HANDLE); ++Index) {
-    VOID *Interface = nullptr;
-    if (EFI_ERROR(
-            gBoot->HandleProtocol(Handles[Index], &gEfiLoadedImageProtocolGuid, &Interface))) {
-      continue;
-    }
-    auto *Image = static_cast<EFI_LOADED_IMAGE_PROTOCOL *>(Interface);
-    const UINT8 *Node = static_cast<const UINT8 *>(Image->FilePath);
-    while (Node != nullptr && Node[0] != kEndDevicePath) {
-      const UINT16 Length = static_cast<UINT16>(Node[2] | Node[3] << 8);
-      if (Length < 4) break;
-      if (Node[0] == kMediaDevicePath && Node[1] == kMediaPiwgFirmwareFile && Length >= 20 &&
-          SameGuid(*reinterpret_cast<const EFI_GUID *>(Node + 4), FileGuid)) {
-        return Image;
-      }
-      Node += Length;
-    }
-  }
-  return nullptr;
 }
 
 bool DriverResident(const EFI_GUID &FileGuid) { return LoadedImageOf(FileGuid) != nullptr; }
@@ -159,6 +129,14 @@ VOID ReportDriverVolumes() {
   }
 }
 
+// The DXE core's dispatcher; the drivers it starts run their entry points inside it.
+EFI_STATUS Dispatch(DXE_SERVICES *Dxe) {
+  const EFI_STATUS Status = Dxe->Dispatch();
+  NoteDriverImages();
+  LeaveDriverEntryPoints();
+  return Status;
+}
+
 VOID EFIAPI IgnoreSignal(EFI_EVENT, VOID *) {}
 
 VOID SignalReadyToBoot() {
@@ -192,8 +170,12 @@ VOID CollectNicMacs() {
   }
   UINT8 Record[NIC_PRIMARY_RECORD_SIZE] = {};
   UINT8 Secondary[NIC_SECONDARY_LIST_SIZE] = {};
-  EFI_STATUS Status =
-      static_cast<BOARD_HOOK_PROTOCOL *>(Interface)->CollectNicMacAddresses(Record, Secondary);
+  const auto Collect = static_cast<BOARD_HOOK_PROTOCOL *>(Interface)->CollectNicMacAddresses;
+  EFI_STATUS Status;
+  {
+    DriverScope Scope(reinterpret_cast<const VOID *>(Collect), TPL_APPLICATION);
+    Status = Collect(Record, Secondary);
+  }
   Out << "mac-lists collected " << Hex{Status, 0} << "\n";
   ReportMacList("primary", Record + NIC_PRIMARY_LIST_OFFSET, 1);
   ReportMacList("secondary", Secondary, 3);
@@ -219,6 +201,9 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   if (gScenario->Magic != FW_SCENARIO_MAGIC || gScenario->Version != FW_SCENARIO_VERSION) {
     Fail("no scenario of this version");
   }
+  if (gScenario->Flags & FW_SCENARIO_HOLD_FOR_DEBUGGER) HoldForDebugger(ImageHandle);
+  TraceDriverCalls(ImageHandle);
+  WatchDriverImages();
   // Without a volume on the boot disk the drivers are in the firmware's own flash image.
   UINT8 *Volume = nullptr;
   UINTN VolumeSize = 0;
@@ -256,7 +241,7 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
     Out << "process-firmware-volume " << Hex{Status, 0} << "\n";
     if (EFI_ERROR(Status)) Fail("the firmware refused the driver package");
   }
-  Status = Dxe->Dispatch();
+  Status = Dispatch(Dxe);
   const bool EarlyStart = Installed(gBoardHookProtocolGuid) || gInitNotifyCalls != 0;
   Out << "dispatch-without-dependency " << Hex{Status, 0} << " started " << Dec{EarlyStart} << "\n";
   if (EarlyStart) Fail("a driver started before its dependency was met");
@@ -266,14 +251,14 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   // without the board's information would call through a null interface.
   Install(gBoardInfoProtocolGuid, gBoardInfoInterface);
   Install(gSmbiosEditProtocolGuid, gSmbiosEditInterface);
-  Status = Dxe->Dispatch();
+  Status = Dispatch(Dxe);
   const bool HalfStart = Installed(gBoardHookProtocolGuid) || gInitNotifyCalls != 0;
   Out << "dispatch-with-board-information-only " << Hex{Status, 0} << " started " << Dec{HalfStart}
       << "\n";
   if (HalfStart) Fail("a driver started before its dependency was met");
 
   Install(gRegisterAccessProtocolGuid, gRegisterAccessInterface);
-  Status = Dxe->Dispatch();
+  Status = Dispatch(Dxe);
   Out << "dispatch-with-dependency " << Hex{Status, 0} << " init-notify " << Dec{gInitNotifyCalls}
       << "\n";
   ReportDriverVolumes();
@@ -300,6 +285,8 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   ReportSetupEdits();
   ReportRegisterChanges();
   if (EFI_ERROR(WriteSmbiosDump(FW_SMBIOS_AFTER_FILE))) Fail("cannot write the SMBIOS table");
+  Out << "== calls\n";
+  ReportDriverCalls();
   Out << "== end\n";
   ExitQemu(0);
 }

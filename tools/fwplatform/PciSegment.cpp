@@ -49,22 +49,36 @@ UINT32 Read32(const UINT8 *Bytes) {
 VOID Write32(UINT8 *Bytes, UINT32 Value) { CopyBytes(Bytes, &Value, 4); }
 
 // ---- Board information protocol from the scenario ----
-UINT8 EFIAPI QueryBoardByte(UINTN Id) { return Id < 256 ? gScenario->BoardBytes[Id] : 0; }
-UINT32 EFIAPI GetSlotLocation(UINTN Index) { return Index < 256 ? gScenario->Slots[Index] : 0; }
-EFI_STATUS EFIAPI InitNotify(UINTN) {
+UINT8 EFIAPI QueryBoardByte(UINTN Id) {
+  DriverCall Call(__builtin_return_address(0), "BoardInfo.QueryBoardByte", 1, Id);
+  return Call.Returns<UINT8>(Id < 256 ? gScenario->BoardBytes[Id] : 0);
+}
+UINT32 EFIAPI GetSlotLocation(UINTN Index) {
+  DriverCall Call(__builtin_return_address(0), "BoardInfo.GetSlotLocation", 1, Index);
+  return Call.Returns<UINT32>(Index < 256 ? gScenario->Slots[Index] : 0);
+}
+EFI_STATUS EFIAPI InitNotify(UINTN Value) {
+  DriverCall Call(__builtin_return_address(0), "BoardInfo.InitNotify", 1, Value);
   ++gInitNotifyCalls;
-  return EFI_SUCCESS;
+  return Call.Returns(EFI_SUCCESS);
 }
 EFI_STATUS EFIAPI SetSlotLocation(UINTN Index, UINT32 Code) {
-  if (Index >= 256) return EFI_INVALID_PARAMETER;
+  DriverCall Call(__builtin_return_address(0), "BoardInfo.SetSlotLocation", 2, Index, Code);
+  if (Index >= 256) return Call.Returns(EFI_INVALID_PARAMETER);
   gScenario->Slots[Index] = Code;
-  return EFI_SUCCESS;
+  return Call.Returns(EFI_SUCCESS);
 }
 constinit BOARD_INFO_PROTOCOL mBoardInfo = {
     nullptr, QueryBoardByte, nullptr, GetSlotLocation, InitNotify, {}, SetSlotLocation};
 
 // ---- Register access protocol ----
+// Recorded with the register's address in configuration space as its result: where the firmware
+// put the window is of no interest to a reader of the records.
 UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *Register) {
+  if (Register == nullptr) Fail("a driver asked for a register with no REG_ACCESS_ADDRESS");
+  DriverCall Call(__builtin_return_address(0), "RegisterAccess.GetRegisterAddress", 4,
+                  Register->Address, Register->Reserved0, Register->Kind, Register->Reserved1);
+  Call.Returns(Register->Address & 0x0FFFFFFF);
   if (Register->Reserved0 != 0 || Register->Kind != REG_ACCESS_KIND_PCI_CONFIG ||
       Register->Reserved1 != 0 || (Register->Address >> 28) != 0) {
     Fail("a driver asked for a register with a malformed REG_ACCESS_ADDRESS");
@@ -108,9 +122,7 @@ const RootPortState *RootPortAt(UINT16 Bdf) {
 }
 
 // A function answers in its window only while its Command register has Memory Space Enable
-// set; otherwise every byte there reads all ones. The window is plain memory, so it is brought
-// in line with the stand-in's Command register before each CopyMem, the way the drivers read
-// device registers.
+// set; otherwise every byte there reads all ones. The window is plain memory.
 VOID ShowDecoding(StandInState &StandIn) {
   const bool Decoding = (StandIn.Config[4] & 0x2) != 0;
   if (StandIn.Memory == 0 || Decoding == StandIn.Decoding) return;
@@ -121,22 +133,6 @@ VOID ShowDecoding(StandInState &StandIn) {
     CopyBytes(Window + kNicMacHigh, StandIn.Mac + 4, 2);
   }
   StandIn.Decoding = Decoding;
-}
-
-constinit EFI_COPY_MEM mFirmwareCopyMem = nullptr;
-
-VOID EFIAPI CopyMemAsDecoded(VOID *To, const VOID *From, UINTN Length) {
-  for (UINTN Index = 0; Index < mStandInCount; ++Index) ShowDecoding(mStandIns[Index]);
-  mFirmwareCopyMem(To, From, Length);
-}
-
-VOID HookCopyMem() {
-  mFirmwareCopyMem = gBoot->CopyMem;
-  gBoot->CopyMem = CopyMemAsDecoded;
-  UINT32 Crc = 0;
-  gBoot->Hdr.CRC32 = 0;
-  gBoot->CalculateCrc32(gBoot, gBoot->Hdr.HeaderSize, &Crc);
-  gBoot->Hdr.CRC32 = Crc;
 }
 
 VOID PlaceStandIn(const FW_STAND_IN &Described) {
@@ -203,7 +199,10 @@ VOID SetUpPciSegment() {
   for (UINT32 Index = 0; Index < gScenario->StandInCount; ++Index) {
     PlaceStandIn(gScenario->StandIns[Index]);
   }
-  HookCopyMem();
+}
+
+VOID ShowStandInsAsDecoding() {
+  for (UINTN Index = 0; Index < mStandInCount; ++Index) ShowDecoding(mStandIns[Index]);
 }
 
 VOID ReportBoardAsSeen() {

@@ -6,7 +6,7 @@
 #include "Uefi.h"
 
 constexpr UINT32 FW_SCENARIO_MAGIC = 0x4E435342;  // "BSCN"
-constexpr UINT32 FW_SCENARIO_VERSION = 2;
+constexpr UINT32 FW_SCENARIO_VERSION = 3;
 
 constexpr UINTN FW_MAX_STACK_BUS_BYTES = 16 * 6;  // sixteen sockets of six stacks
 constexpr UINTN FW_MAX_SETUP_SIZE = 4096;
@@ -52,9 +52,17 @@ struct FW_SCENARIO {
   FW_ROOT_PORT RootPorts[FW_MAX_ROOT_PORTS];
   UINT32 StandInCount;
   FW_STAND_IN StandIns[FW_MAX_STAND_INS];
+  UINT32 Flags;  // FW_SCENARIO_*
 };
+// Wait for a debugger before anything else (boardsim --firmware --gdb).
+constexpr UINT32 FW_SCENARIO_HOLD_FOR_DEBUGGER = 0x1;
 static_assert(offsetof(FW_SCENARIO, CpuidEax) == 8 + 256 + 1024, "scenario layout");
 static_assert(offsetof(FW_SCENARIO, Setup) == 0x518 + FW_MAX_STACK_BUS_BYTES, "scenario layout");
+
+// I/O ports the application uses, as QEMU's command line sets them up: its report goes to a debug
+// console of its own (the firmware's DEBUG output keeps 0x402), and isa-debug-exit ends the run.
+constexpr UINT16 FW_REPORT_PORT = 0x403;
+constexpr UINT16 FW_EXIT_PORT = 0xF4;
 
 // Files on the boot volume.
 #define FW_SCENARIO_FILE u"scenario.bin"

@@ -39,7 +39,7 @@ EFI_STATUS AddWithHandle(const VOID *Record, UINT16 Size, UINT16 Handle) {
   return Status;
 }
 
-EFI_STATUS EFIAPI InsertRecord(const VOID *Record, UINT16 Size) {
+EFI_STATUS InsertRecord(const VOID *Record, UINT16 Size) {
   if (Record == nullptr || Size < 4) return EFI_INVALID_PARAMETER;
   UINT16 Handle;
   CopyBytes(&Handle, static_cast<const UINT8 *>(Record) + 2, 2);
@@ -47,9 +47,7 @@ EFI_STATUS EFIAPI InsertRecord(const VOID *Record, UINT16 Size) {
                        Handle == SMBIOS_EDIT_ANY_HANDLE ? kFirmwareChoosesHandle : Handle);
 }
 
-EFI_STATUS EFIAPI RemoveRecord(UINT16 Handle) { return mSmbios->Remove(mSmbios, Handle); }
-
-EFI_STATUS EFIAPI FindRecordByType(UINT8 Type, UINT8 Instance, VOID **Record, UINT16 *Size) {
+EFI_STATUS FindRecordByType(UINT8 Type, UINT8 Instance, VOID **Record, UINT16 *Size) {
   if (Record == nullptr || Size == nullptr || Instance == 0) return EFI_INVALID_PARAMETER;
   *Record = nullptr;
   UINT16 Handle = kFirmwareChoosesHandle;
@@ -75,7 +73,7 @@ EFI_STATUS EFIAPI FindRecordByType(UINT8 Type, UINT8 Instance, VOID **Record, UI
   }
 }
 
-EFI_STATUS EFIAPI ReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) {
+EFI_STATUS ReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) {
   if (Record == nullptr || StructureSize(static_cast<const UINT8 *>(Record), Size) == 0) {
     return EFI_INVALID_PARAMETER;
   }
@@ -84,8 +82,31 @@ EFI_STATUS EFIAPI ReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) 
   return AddWithHandle(Record, Size, Handle);
 }
 
-constinit SMBIOS_EDIT_PROTOCOL mSmbiosEdit = {{},      InsertRecord,     nullptr,      RemoveRecord,
-                                              nullptr, FindRecordByType, ReplaceRecord};
+// The members, each recorded as a call of the driver that makes it.
+EFI_STATUS EFIAPI TracedInsertRecord(const VOID *Record, UINT16 Size) {
+  DriverCall Call(__builtin_return_address(0), "Smbios.InsertRecord", 1, Size);
+  return Call.Returns(InsertRecord(Record, Size));
+}
+EFI_STATUS EFIAPI TracedRemoveRecord(UINT16 Handle) {
+  DriverCall Call(__builtin_return_address(0), "Smbios.RemoveRecord", 1, Handle);
+  return Call.Returns(mSmbios->Remove(mSmbios, Handle));
+}
+EFI_STATUS EFIAPI TracedFindRecordByType(UINT8 Type, UINT8 Instance, VOID **Record, UINT16 *Size) {
+  DriverCall Call(__builtin_return_address(0), "Smbios.FindRecordByType", 2, Type, Instance);
+  return Call.Returns(FindRecordByType(Type, Instance, Record, Size));
+}
+EFI_STATUS EFIAPI TracedReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) {
+  DriverCall Call(__builtin_return_address(0), "Smbios.ReplaceRecord", 2, Handle, Size);
+  return Call.Returns(ReplaceRecord(Handle, Record, Size));
+}
+
+constinit SMBIOS_EDIT_PROTOCOL mSmbiosEdit = {{},
+                                              TracedInsertRecord,
+                                              nullptr,
+                                              TracedRemoveRecord,
+                                              nullptr,
+                                              TracedFindRecordByType,
+                                              TracedReplaceRecord};
 
 }  // namespace
 

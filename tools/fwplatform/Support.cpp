@@ -7,9 +7,6 @@ constinit FW_SCENARIO *gScenario = nullptr;
 
 namespace {
 
-constexpr UINT16 kDebugPort = 0x402;
-constexpr UINT16 kExitPort = 0xF4;
-
 VOID OutByte(UINT16 Port, UINT8 Value) {
   __asm__ volatile("outb %0, %1" : : "a"(Value), "Nd"(Port));
 }
@@ -19,12 +16,12 @@ constinit EFI_FILE_PROTOCOL *mRoot = nullptr;
 }  // namespace
 
 const Report &Report::operator<<(const char *Text) const {
-  while (*Text != '\0') OutByte(kDebugPort, static_cast<UINT8>(*Text++));
+  while (*Text != '\0') OutByte(FW_REPORT_PORT, static_cast<UINT8>(*Text++));
   return *this;
 }
 
 const Report &Report::operator<<(char Character) const {
-  OutByte(kDebugPort, static_cast<UINT8>(Character));
+  OutByte(FW_REPORT_PORT, static_cast<UINT8>(Character));
   return *this;
 }
 
@@ -106,7 +103,7 @@ VOID *AllocateZeroed(UINTN Size) {
 }
 
 VOID ExitQemu(UINT8 Code) {
-  OutByte(kExitPort, Code);
+  OutByte(FW_EXIT_PORT, Code);
   for (;;) __asm__ volatile("hlt");
 }
 

@@ -21,6 +21,15 @@ constexpr uint32_t kKeptDirectories = 10;
 // An image already compacted comes out unchanged.
 bool CompactHeaders(std::vector<uint8_t> &image, std::string &why);
 
+// Derives the shipped image from one linked with DWARF (lld-link /debug:dwarf): drops the
+// discardable .debug_* sections behind the image's own sections, the COFF symbol table and the
+// CodeView entry lld-link appends to the end of .rdata, and sets the header sizes they counted
+// in. Every other section keeps its RVA and its bytes, so the linked file serves as the
+// shipped image's symbol file. Then compacts the headers. False, with the reason, for an image
+// this cannot strip without moving code or data (debug sections among the others, a debug
+// directory that is not at the end of its section).
+bool StripDebugInformation(std::vector<uint8_t> &image, std::string &why);
+
 }  // namespace pe
 
 #endif  // TOOLS_PECOMPACT_PE_COMPACT_H_

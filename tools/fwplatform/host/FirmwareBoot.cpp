@@ -1,11 +1,15 @@
 #include "FirmwareBoot.h"
 
+#include <cctype>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "PciBoard.h"
+#include "PciBus.h"
 #include "ScenarioFile.h"
 #include "SetupMenus.h"
+#include "SymbolFile.h"
 
 namespace fw {
 
@@ -101,7 +105,92 @@ bool ReadFindings(const std::vector<std::string> &lines, FirmwareBoot &boot) {
   return true;
 }
 
+// "image BoardSlotService 0x1D7F0000" lines, from anywhere in the report.
+std::vector<DriverImage> ReadImages(const std::string &log) {
+  std::vector<DriverImage> images;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> w = Words(line);
+    uint64_t base = 0;
+    if (w.size() == 3 && w[0] == "image" && emu::ParseNumber(w[2], UINT64_MAX, base)) {
+      images.push_back({w[1], base});
+    }
+  }
+  return images;
+}
+
+// The function of a driver that lies at `address`, by name; "" when no symbol file names it.
+std::string FunctionAt(uint64_t address, const std::vector<DriverImage> &images) {
+  static std::map<std::string, SymbolFile> files;
+  for (const DriverImage &image : images) {
+    auto [it, added] = files.try_emplace(image.name);
+    std::string why;
+    if (added && !it->second.Read(DriverSymbolFile(image.name), why)) continue;
+    if (address < image.base || address - image.base > UINT32_MAX) continue;
+    std::string name = it->second.FunctionAt(static_cast<uint32_t>(address - image.base));
+    if (!name.empty()) return name;
+  }
+  return "";
+}
+
+bool IsGuidText(const std::string &text) {
+  if (text.size() != 36) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string DriverSymbolFile(const std::string &driver) {
+  return std::string(FIRMWARE_DIR) + "/" + driver + ".debug";
+}
+
+bool ReadCallRecord(const std::string &line, const std::vector<DriverImage> &images,
+                    emu::CallRecord &call) {
+  std::vector<std::string> w = Words(line);
+  uint64_t during = 0, result = 0, count = 0;
+  if (w.size() < 6 || w[0] != "call" || !emu::ParseNumber(w[3], UINT64_MAX, during) ||
+      !emu::ParseNumber(w[4], UINT64_MAX, result) || !emu::ParseNumber(w[5], 4, count) ||
+      w.size() < 6 + count) {
+    return false;
+  }
+  call = {};
+  call.member = w[1];
+  call.image = w[2];
+  call.during = FunctionAt(during, images);
+  call.result = result;
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t arg = 0;
+    if (!emu::ParseNumber(w[6 + i], UINT64_MAX, arg)) return false;
+    call.args.push_back(arg);
+  }
+  // The register the application answered for, at its address in the emulator's terms.
+  if (call.member == "RegisterAccess.GetRegisterAddress") call.result += emu::kConfigSpaceBoardBase;
+  // What tells the call from others of its member: a GUID (with the notify function of the
+  // event a registration names), the notify function of a new event, a variable's name.
+  std::string guid, notify, variable;
+  for (size_t i = 6 + count; i < w.size(); i += 2) {
+    uint64_t address = 0;
+    if (i + 1 >= w.size()) return false;
+    if (w[i] == "guid" && IsGuidText(w[i + 1])) {
+      guid = w[i + 1];
+    } else if (w[i] == "notify" && emu::ParseNumber(w[i + 1], UINT64_MAX, address)) {
+      notify = FunctionAt(address, images);
+    } else if (w[i] == "variable") {
+      variable = line.substr(line.find(" variable ") + 10);
+      break;
+    } else {
+      return false;
+    }
+  }
+  call.what = !guid.empty()     ? guid + (notify.empty() ? "" : " " + notify)
+              : !notify.empty() ? notify
+                                : variable;
+  return true;
+}
 
 bool SmbiosFromDump(const std::vector<uint8_t> &dump, emu::SmbiosTable &table, std::string &why) {
   // The entry point names the table's address: 64 bits at 0x10 in a 3.0 one, 32 bits at 0x18
@@ -149,6 +238,7 @@ FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest reque
     return boot;
   }
   for (const std::string &line : Section(log, "dispatch")) boot.dispatch += line + "\n";
+  boot.images = ReadImages(log);
 
   // The board as the firmware made it: the description's own settings, then the processor and
   // PCI functions the firmware reported, and the SMBIOS table it built before the triggers.
@@ -172,6 +262,18 @@ FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest reque
   if (!ReadFindings(Section(log, "findings"), boot)) {
     boot.error = "unreadable findings in the firmware report";
     return boot;
+  }
+  for (const std::string &line : Section(log, "calls")) {
+    emu::CallRecord call;
+    uint64_t lost = 0;
+    if (line.rfind("calls-lost ", 0) == 0 && emu::ParseNumber(line.substr(11), UINT64_MAX, lost)) {
+      boot.callsLost = lost;
+    } else if (ReadCallRecord(line, boot.images, call)) {
+      boot.result.calls.push_back(std::move(call));
+    } else {
+      boot.error = "unreadable call record in the firmware report: " + line;
+      return boot;
+    }
   }
   boot.ok = true;
   return boot;

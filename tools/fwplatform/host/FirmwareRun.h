@@ -4,6 +4,7 @@
 #define TOOLS_FWPLATFORM_HOST_FIRMWARE_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,30 +17,56 @@ std::string DriverPackage();
 
 struct RunRequest {
   std::string cpu = "Skylake-Server";                  // QEMU -cpu model and properties
-  std::vector<std::string> qemuArgs;                   // devices and the like
+  std::vector<std::string> qemuArgs;                   // devices and the like, one word each
   std::map<std::string, std::vector<uint8_t>> files;   // put in the root of the boot volume
   std::vector<std::vector<uint8_t>> smbiosStructures;  // handed to the firmware by QEMU
   std::vector<std::string> filesBack;                  // read from the boot volume after the run
-  int timeoutSeconds = 180;
+  int timeoutSeconds = 180;                            // 0: wait as long as it takes
   // The volume the application hands to ProcessFirmwareVolume; empty: none, the drivers are in
   // the flash image already.
   std::string driverVolume = DriverPackage();
   std::string flashImage;  // the firmware's code flash; empty: Debian's OVMF
+  std::string flashVars;   // its variable store template; empty: Debian's OVMF's
+  // Arguments added after ours, one word each (boardsim --qemu-arg).
+  std::vector<std::string> extraQemuArgs;
+  // The folder for the run's files (boot volume, variable store, logs, QEMU's command line),
+  // created if missing and kept; empty: a temporary folder, removed after the run.
+  std::string workDir;
+  int gdbPort = 0;               // QEMU's gdb stub on 127.0.0.1 at this port; 0: none
+  bool holdForDebugger = false;  // the application waits for a debugger before anything else
+  // Each line of the application's report as it comes, while QEMU runs.
+  std::function<void(const std::string &line)> onReportLine;
 };
 
 struct RunResult {
-  bool ran = false;      // QEMU started and ended by itself
-  int exitCode = -1;     // the application's code (isa-debug-exit), -1 if none
-  std::string error;     // why the run could not be made
-  std::string debugLog;  // what the application wrote to the debug port
+  bool ran = false;         // QEMU started and ended by itself
+  int exitCode = -1;        // the application's code (isa-debug-exit), -1 if none
+  std::string error;        // why the run could not be made
+  std::string debugLog;     // what the application reported on its debug port
+  std::string firmwareLog;  // what the firmware wrote on its own debug port (DEBUG builds)
   std::map<std::string, std::vector<uint8_t>> files;
   double seconds = 0;
+  std::string firmware;  // the code flash the run booted
 };
 
 RunResult RunInOvmf(const RunRequest &request);
 
 // The QEMU -cpu argument whose CPUID leaf 1 EAX is `eax` (family, model and stepping).
 std::string QemuCpuFor(uint32_t eax);
+
+// "CODE[,VARS]": the firmware's code flash and its variable store template. Without VARS, the
+// file beside CODE whose name has VARS for CODE (OVMF_CODE_4M.fd: OVMF_VARS_4M.fd). False, with
+// the reason, when a file is missing.
+bool ResolveOvmf(const std::string &spec, std::string &code, std::string &vars, std::string &why);
+
+// A TCP port on 127.0.0.1 that nothing listens on now; 0 if none could be had.
+int FreeLoopbackPort();
+
+// The files of a work folder (RunRequest::workDir).
+constexpr char kReportLog[] = "report.log";         // the application's report
+constexpr char kFirmwareLog[] = "firmware.log";     // OVMF's own debug output
+constexpr char kQemuCommand[] = "qemu-command.sh";  // the run's QEMU command line
+constexpr char kQemuOutput[] = "qemu.out";          // what QEMU printed
 
 }  // namespace fw
 

@@ -74,10 +74,12 @@ bool FillPci(const emu::BoardDescription &board, FW_SCENARIO &file, RunRequest &
   int chassis = 1;
   for (const auto &[bus, ports] : portsByBus) {
     std::string expander = "pxb" + Hex2(bus);
-    request.qemuArgs.push_back("-device pxb-pcie,id=" + expander +
-                               ",bus_nr=" + std::to_string(bus) + ",bus=pcie.0");
+    request.qemuArgs.push_back("-device");
+    request.qemuArgs.push_back("pxb-pcie,id=" + expander + ",bus_nr=" + std::to_string(bus) +
+                               ",bus=pcie.0");
     for (uint16_t bdf : ports) {
-      request.qemuArgs.push_back("-device pcie-root-port,id=rp" + std::to_string(chassis) +
+      request.qemuArgs.push_back("-device");
+      request.qemuArgs.push_back("pcie-root-port,id=rp" + std::to_string(chassis) +
                                  ",bus=" + expander + ",chassis=" + std::to_string(chassis) +
                                  ",slot=0,addr=0x" + Hex2(BdfDevice(bdf)) + "." +
                                  std::to_string(BdfFunction(bdf)));
@@ -139,6 +141,7 @@ bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::st
     file->Slots[index] = code;
   }
   file->CpuidEax = board.cpuidEax;
+  file->Flags = request.holdForDebugger ? FW_SCENARIO_HOLD_FOR_DEBUGGER : 0;
   if (!FillStackBus(board, *file, why) || !FillSetup(board, *file, why) ||
       !FillPci(board, *file, request, why)) {
     return false;
