@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace test {
 
@@ -64,6 +65,22 @@ CommandRun Run(const std::string &command) {
 
 CommandRun Boardsim(const std::string &args) {
   return Run(std::string(BOARDSIM_PATH) + " " + args);
+}
+
+std::string Quote(const std::string &word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+TempFolder::TempFolder() {
+  std::string pattern = testing::TempDir() + "/boardtest.XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  EXPECT_FALSE(path_.empty()) << "cannot make a folder under " << testing::TempDir();
+}
+
+TempFolder::~TempFolder() {
+  if (!path_.empty()) Run("rm -rf " + Quote(path_));
 }
 
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig) {

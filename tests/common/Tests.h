@@ -36,6 +36,23 @@ struct CommandRun {
 CommandRun Run(const std::string &command);
 // boardsim as a user runs it.
 CommandRun Boardsim(const std::string &args);
+// A word for the shell, in single quotes.
+std::string Quote(const std::string &word);
+
+// A folder of its own under the test temporary folder, removed with everything in it: tests
+// that write files write them here, so two runs of a suite can go side by side.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder &) = delete;
+  TempFolder &operator=(const TempFolder &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 // A board with no slot taken and every KVRN bit as given; the rest as the default board.
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig);

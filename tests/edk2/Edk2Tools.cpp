@@ -74,15 +74,6 @@ test::CommandRun RunTool(const std::string &command) {
                    Quote(base + "/Source/Python") + " PYTHON_COMMAND=/usr/bin/python3; " + command);
 }
 
-TempFolder::TempFolder() {
-  std::string pattern = testing::TempDir() + "/edk2-test.XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  if (!path_.empty()) test::Run("rm -rf " + Quote(path_));
-}
-
 Bytes ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -110,8 +101,6 @@ bool WriteFile(const std::string &path, const Bytes &bytes) {
 }
 
 std::string Firmware(const std::string &name) { return std::string(FIRMWARE_DIR) + "/" + name; }
-
-std::string Quote(const std::string &word) { return "'" + word + "'"; }
 
 std::vector<Driver> ShippedDrivers() {
   static const char *const kNames[] = SHIPPED_DRIVERS;

@@ -31,26 +31,14 @@ const Tools &Installed();
 // Runs a command with the C tools, EDK II's wrappers and its Python package in reach.
 test::CommandRun RunTool(const std::string &command);
 
-// A folder of its own under the test temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder &) = delete;
-  TempFolder &operator=(const TempFolder &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test::TempFolder;
 
 Bytes ReadFile(const std::string &path);
 // "" when the two are the same bytes; else where they first differ.
 std::string Difference(const Bytes &first, const Bytes &second);
 bool WriteFile(const std::string &path, const Bytes &bytes);
 std::string Firmware(const std::string &name);  // a file of the built package
-std::string Quote(const std::string &word);
+using test::Quote;
 
 // The shipped drivers and the file GUID each one's INF names, as EDK II's build reads it.
 struct Driver {

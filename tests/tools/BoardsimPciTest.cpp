@@ -44,7 +44,8 @@ TEST(BoardsimPciTest, SignatureAndSetupOptionsChangeWhatIsFound) {
 }
 
 TEST(BoardsimPciTest, ATopologyFromABoardFile) {
-  std::string path = testing::TempDir() + "/topology.txt";
+  test::TempFolder dir;
+  std::string path = dir / "topology.txt";
   std::ofstream(path) << "pci-clear\n"
                          "pci-root-port 17:00.0 secondary 0x18 subordinate 0x19\n"
                          "pci-endpoint 19:00.0 id 8086:37D2 memory 0x100000000 "

@@ -66,7 +66,8 @@ TEST(BoardsimTest, HelpExplainsTheOptions) {
 }
 
 TEST(BoardsimTest, BoardFilesAndOptionsChangeTheBoard) {
-  std::string path = testing::TempDir() + "/board.txt";
+  test::TempFolder dir;
+  std::string path = dir / "board.txt";
   std::ofstream(path) << "# two ports only\nkvrn-config 0x0C\nslot 172 0x31A000\n";
   RunResult run = Boardsim("--board " + path + " --riser-type=6");
   EXPECT_EQ(run.status, 0) << run.out;
@@ -84,7 +85,8 @@ TEST(BoardsimTest, AFailedStartIsReportedAsTheDriverSawIt) {
 TEST(BoardsimTest, PrintedBoardIsABoardFile) {
   RunResult printed = Boardsim("--kvrn-config 0x84 --print-board");
   ASSERT_EQ(printed.status, 0);
-  std::string path = testing::TempDir() + "/printed.txt";
+  test::TempFolder dir;
+  std::string path = dir / "printed.txt";
   std::ofstream(path) << printed.out;
   RunResult run = Boardsim("--board " + path);
   EXPECT_NE(run.out.find("KVRN configuration 0x84"), std::string::npos) << run.out;
@@ -111,8 +113,8 @@ TEST(BoardsimTest, ReportShowsWhatBecameOfTheSmbiosSlotStructures) {
 }
 
 TEST(BoardsimTest, SmbiosDumpIsWrittenOrRefused) {
-  std::string path = testing::TempDir() + "/dump.bin";
-  std::remove(path.c_str());
+  test::TempFolder dir;
+  std::string path = dir / "dump.bin";
   RunResult run = Boardsim("--smbios-dump " + path);
   EXPECT_EQ(run.status, 0) << run.out;
   std::ifstream in(path, std::ios::binary);
