@@ -51,13 +51,19 @@ struct BootResult {
 
 BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});
 
+// What became of one fault of the board description in a boot.
+struct FaultOutcome {
+  Fault fault;
+  std::vector<size_t> fired;    // the calls it failed, as indexes in BootResult::calls
+  std::vector<size_t> refused;  // the calls it named that the dispatch dependency guarantees
+  size_t memberCalls = 0;       // how often the boot called its member
+};
+std::vector<FaultOutcome> FaultOutcomes(const BootResult &result);
+
 // The readable report boardsim prints.
 std::string FormatReport(const BootResult &result);
 // Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
 std::string FormatSmbiosSlots(const BootResult &result);
-
-// "EFI_SUCCESS", "EFI_NOT_FOUND", ... or the value in hexadecimal.
-std::string StatusName(EFI_STATUS status);
 
 }  // namespace emu
 

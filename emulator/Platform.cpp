@@ -90,6 +90,10 @@ void Platform::RunAsImageOf(const void *code, const std::function<void()> &call)
 }
 std::string Platform::FunctionName(const void *code) const { return core_->FunctionName(code); }
 
+void Platform::GuaranteeLookups(const std::vector<EFI_GUID> &protocols) {
+  for (const EFI_GUID &guid : protocols) core_->GuaranteeLookup(guid);
+}
+
 const std::vector<CallRecord> &Platform::Calls() const { return core_->Log().Calls(); }
 size_t Platform::CountCalls(const std::string &member) const { return core_->Log().Count(member); }
 std::vector<CallRecord> Platform::CallsTo(const std::string &member) const {

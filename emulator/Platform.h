@@ -37,6 +37,10 @@ struct CallRecord {
   // notify function, a protocol member ("SmbiosSlotNotify"). "" for the platform's own code.
   std::string during;
   bool injected = false;  // the result came from a fault of the board description
+  // The board description's fault that named this call, by index; -1 for none. A fault that
+  // names a call the platform guarantees (a lookup of the dispatch dependency) is refused:
+  // the call keeps its own result and `injected` stays false.
+  int fault = -1;
 };
 
 // Every broken rule (leak, double free, unexpected service, dangling registration) is reported
@@ -124,6 +128,11 @@ class Platform {
   // The name of the driver function at `code` ("RootPortAdjustNotify"); "" when no function of
   // a loaded image holds that address.
   std::string FunctionName(const void *code) const;
+
+  // The protocols the drivers' dispatch dependency guarantees: a driver looks them up without
+  // a check, since the dispatcher starts it only once they are installed. A fault on such a
+  // lookup is refused (CallRecord::fault names it, nothing is injected).
+  void GuaranteeLookups(const std::vector<EFI_GUID> &protocols);
 
   // ---- Observations ----
   const std::vector<CallRecord> &Calls() const;

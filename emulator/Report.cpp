@@ -50,31 +50,6 @@ void ReportSlotTable(std::ostream &out, const BootResult &result) {
 
 }  // namespace
 
-std::string StatusName(EFI_STATUS status) {
-  static const std::pair<EFI_STATUS, const char *> kNames[] = {
-      {EFI_SUCCESS, "EFI_SUCCESS"},
-      {EFI_LOAD_ERROR, "EFI_LOAD_ERROR"},
-      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
-      {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
-      {EFI_BAD_BUFFER_SIZE, "EFI_BAD_BUFFER_SIZE"},
-      {EFI_BUFFER_TOO_SMALL, "EFI_BUFFER_TOO_SMALL"},
-      {EFI_NOT_READY, "EFI_NOT_READY"},
-      {EFI_DEVICE_ERROR, "EFI_DEVICE_ERROR"},
-      {EFI_WRITE_PROTECTED, "EFI_WRITE_PROTECTED"},
-      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
-      {EFI_VOLUME_CORRUPTED, "EFI_VOLUME_CORRUPTED"},
-      {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
-      {EFI_ACCESS_DENIED, "EFI_ACCESS_DENIED"},
-      {EFI_ALREADY_STARTED, "EFI_ALREADY_STARTED"},
-      {EFI_ABORTED, "EFI_ABORTED"},
-      {EFI_SECURITY_VIOLATION, "EFI_SECURITY_VIOLATION"},
-  };
-  for (const auto &[value, name] : kNames) {
-    if (value == status) return name;
-  }
-  return Hex(status);
-}
-
 std::string FormatReport(const BootResult &result) {
   std::ostringstream out;
   const BoardDescription &board = result.board;

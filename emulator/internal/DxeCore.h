@@ -52,6 +52,10 @@ class DxeCore {
     return log_.Leave(site, result);
   }
   const CallLog &Log() const { return log_; }
+  // A lookup of `guid` (LocateProtocol) is never failed by a fault.
+  void GuaranteeLookup(const EFI_GUID &guid) {
+    log_.Guarantee("BS.LocateProtocol", GuidToString(guid));
+  }
   void Violation(const std::string &what) { ReportViolation(what); }
   std::string CurrentImageName() const;
 
