@@ -304,7 +304,7 @@ bool ParseBoardText(const std::string &text, BoardDescription &board, std::strin
       }
     }
     if (!known) {
-      std::vector<std::string> nearest = NearestNames(words[0], BoardSettingNames(), 1);
+      std::vector<std::string> nearest = NearestNames(words[0], BoardSettingNames(), 1, 3);
       error = where + "unknown setting '" + EchoText(words[0]) + "'" +
               (nearest.empty() ? "" : "; nearest: " + nearest.front());
       return false;

@@ -116,7 +116,8 @@ const PlatformMember *FindPlatformMember(const std::string &name) {
 }
 
 std::vector<std::string> NearestNames(const std::string &name,
-                                      const std::vector<std::string> &names, size_t most) {
+                                      const std::vector<std::string> &names, size_t most,
+                                      size_t within) {
   // A name longer than any real one is compared by its start: its tail changes no ranking
   // worth making, and costs as much as it is long.
   const std::string start = Lower(name.substr(0, 64));
@@ -127,7 +128,9 @@ std::vector<std::string> NearestNames(const std::string &name,
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto &a, const auto &b) { return a.first < b.first; });
   std::vector<std::string> out;
-  for (size_t i = 0; i < ranked.size() && i < most; ++i) out.push_back(ranked[i].second);
+  for (size_t i = 0; i < ranked.size() && i < most && ranked[i].first <= within; ++i) {
+    out.push_back(ranked[i].second);
+  }
   return out;
 }
 

@@ -44,10 +44,11 @@ std::string FaultText(const Fault &fault);
 std::string OccurrenceText(uint32_t occurrence);
 std::string FaultValueText(const Fault &fault);
 
-// Up to `most` of `names` nearest to `name` by edit distance, ignoring case; a name that
-// differs only in case comes first.
+// Up to `most` of `names` nearest to `name` by edit distance, ignoring case, and no further
+// than `within` edits; a name that differs only in case comes first.
 std::vector<std::string> NearestNames(const std::string &name,
-                                      const std::vector<std::string> &names, size_t most = 3);
+                                      const std::vector<std::string> &names, size_t most = 3,
+                                      size_t within = SIZE_MAX);
 
 }  // namespace emu
 

@@ -74,7 +74,9 @@ std::string Quote(const std::string &word) {
 }
 
 TempFolder::TempFolder() {
-  std::string pattern = testing::TempDir() + "/boardtest.XXXXXX";
+  std::string base = testing::TempDir();
+  if (!base.empty() && base.back() == '/') base.pop_back();
+  std::string pattern = base + "/boardtest.XXXXXX";
   if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   EXPECT_FALSE(path_.empty()) << "cannot make a folder under " << testing::TempDir();
 }

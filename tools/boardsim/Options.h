@@ -2,6 +2,7 @@
 #ifndef TOOLS_BOARDSIM_OPTIONS_H_
 #define TOOLS_BOARDSIM_OPTIONS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,18 @@ struct Options {
   std::string firmwareBoard;  // where to write the board as the firmware made it
   std::string firmwareLog;    // where to write the platform application's debug-port log
 };
+
+// An option of the tool itself (every other option is a board-file setting). An option that
+// only the firmware boot uses is refused without --firmware.
+struct ToolOption {
+  const char *name;  // without the dashes
+  bool takesValue;
+  bool firmwareOnly;
+  // Applies the option; false for a bad value, with a one-line `error` (or none, for the
+  // usual one).
+  std::function<bool(Options &, const std::string &value, std::string &error)> set;
+};
+const std::vector<ToolOption> &ToolOptions();
 
 // Fills `options` from argv. On a bad option or value returns false with a one-line `error`
 // that names it.
