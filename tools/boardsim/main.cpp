@@ -25,7 +25,7 @@ int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
   }
   if (!boot.ok) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
-    return 1;
+    return boot.run.missingTool ? 2 : 1;
   }
   std::printf(
       "Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"

@@ -28,10 +28,11 @@ struct RunRequest {
 };
 
 struct RunResult {
-  bool ran = false;      // QEMU started and ended by itself
-  int exitCode = -1;     // the application's code (isa-debug-exit), -1 if none
-  std::string error;     // why the run could not be made
-  std::string debugLog;  // what the application wrote to the debug port
+  bool ran = false;          // QEMU started and ended by itself
+  int exitCode = -1;         // the application's code (isa-debug-exit), -1 if none
+  std::string error;         // why the run could not be made
+  bool missingTool = false;  // because QEMU or OVMF is not installed
+  std::string debugLog;      // what the application wrote to the debug port
   std::map<std::string, std::vector<uint8_t>> files;
   double seconds = 0;
 };
