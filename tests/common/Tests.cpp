@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <sstream>
 #include <cstdlib>
 
 namespace test {
@@ -65,6 +67,30 @@ CommandRun Run(const std::string &command) {
 
 CommandRun Boardsim(const std::string &args) {
   return Run(std::string(BOARDSIM_PATH) + " " + args);
+}
+
+namespace {
+
+std::vector<std::string> Tokens(const std::string &line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+bool HasRow(const std::string &text, const std::string &row) {
+  const std::vector<std::string> wanted = Tokens(row);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> words = Tokens(line);
+    if (!wanted.empty() &&
+        std::search(words.begin(), words.end(), wanted.begin(), wanted.end()) != words.end()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::string Quote(const std::string &word) {

@@ -36,6 +36,10 @@ struct CommandRun {
 CommandRun Run(const std::string &command);
 // boardsim as a user runs it.
 CommandRun Boardsim(const std::string &args);
+// Whether some line of `text` holds the words of `row` one after the other, however the
+// columns are spaced: reports are matched on their tokens, not their layout.
+bool HasRow(const std::string &text, const std::string &row);
+
 // A word for the shell, in single quotes.
 std::string Quote(const std::string &word);
 
