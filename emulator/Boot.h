@@ -65,6 +65,21 @@ std::string FormatReport(const BootResult &result);
 // Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
 std::string FormatSmbiosSlots(const BootResult &result);
 
+// The trace (boardsim --trace): every call the drivers made, numbered from 1 in call order,
+// with the driver, the driver function, what the call concerns, its arguments and its result.
+std::string FormatTrace(const BootResult &result);
+// One call decoded as the trace shows it: "board information protocol", "slot 172",
+// "code 0x22B000", "EFI_SUCCESS (fault)".
+struct CallText {
+  std::string concerns;
+  std::string arguments;
+  std::string result;
+};
+CallText DescribeCall(const CallRecord &call);
+// The board's name for a GUID in registry form ("board information protocol"); the GUID
+// itself for one the board does not know.
+std::string GuidName(const std::string &guid);
+
 }  // namespace emu
 
 #endif  // EMULATOR_BOOT_H_

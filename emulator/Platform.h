@@ -31,7 +31,8 @@ struct CallRecord {
   std::string image;           // the image whose code made the call; "" for the platform
   // What tells this call from others of its member: the GUID a protocol or notification call
   // names (with the notify function of the event it registers), the notify function of a new
-  // event, the name of a variable. "" for other members.
+  // event (after its group's GUID, for CreateEventEx) or of the event closed or signalled, the
+  // name of a variable, the form set of a setup edit. "" for other members.
   std::string what;
   // The driver function the platform had entered when the call was made: an entry point, a
   // notify function, a protocol member ("SmbiosSlotNotify"). "" for the platform's own code.

@@ -14,6 +14,8 @@ struct Options {
   emu::BoardDescription board;
   bool help = false;
   bool printBoard = false;
+  bool listFaults = false;    // list the members a fault can fail and exit
+  bool trace = false;         // print every call the drivers made after the report
   std::string smbiosDump;     // where to write the SMBIOS table after the boot, "" for nowhere
   bool firmware = false;      // boot in OVMF under QEMU instead of the emulator
   std::string firmwareBoard;  // where to write the board as the firmware made it

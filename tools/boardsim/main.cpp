@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "Boot.h"
+#include "FaultReport.h"
 #include "FirmwareBoot.h"
 #include "Options.h"
 
@@ -54,6 +55,10 @@ int main(int argc, char **argv) {
     std::fputs(boardsim::kUsage, stdout);
     return 0;
   }
+  if (options.listFaults) {
+    std::fputs(boardsim::FaultList().c_str(), stdout);
+    return 0;
+  }
   if (options.printBoard) {
     std::fputs(emu::FormatBoardText(options.board).c_str(), stdout);
     return 0;
@@ -66,7 +71,17 @@ int main(int argc, char **argv) {
   } else {
     result = emu::RunBoot(options.board);
   }
+  // A fault on a call that must not fail makes the boot meaningless: refuse it, report nothing.
+  if (std::vector<std::string> refused = boardsim::RefusedFaults(result); !refused.empty()) {
+    std::fprintf(stderr, "boardsim: %s\n", refused.front().c_str());
+    return 2;
+  }
   std::fputs(emu::FormatReport(result).c_str(), stdout);
+  if (options.trace) std::fputs(("\n" + emu::FormatTrace(result)).c_str(), stdout);
+  std::fflush(stdout);
+  for (const std::string &line : boardsim::UnmatchedFaults(result)) {
+    std::fprintf(stderr, "boardsim: warning: %s\n", line.c_str());
+  }
   if (!options.smbiosDump.empty()) {
     std::vector<uint8_t> dump = result.smbiosAfter.DumpImage();
     if (!WriteFile(options.smbiosDump, dump.data(), dump.size())) {
