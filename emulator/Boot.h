@@ -65,6 +65,10 @@ std::string FormatReport(const BootResult &result);
 // Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
 std::string FormatSmbiosSlots(const BootResult &result);
 
+// The whole report as JSON (boardsim --json), with the calls when `withCalls`; its schema is
+// in the README and carries a version.
+std::string FormatJsonReport(const BootResult &result, bool withCalls);
+
 // The trace (boardsim --trace): every call the drivers made, numbered from 1 in call order,
 // with the driver, the driver function, what the call concerns, its arguments and its result.
 std::string FormatTrace(const BootResult &result);

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   cmake ninja-build clang lld libgtest-dev libgmock-dev   # build, host tests, PE32+ images
+  nlohmann-json3-dev                                      # boardsim's JSON report
   libclang-rt-14-dev                                      # sanitizers and libFuzzer
   dmidecode                                               # decodes the SMBIOS tables we write
   qemu-system-x86 ovmf mtools                             # real-firmware boots

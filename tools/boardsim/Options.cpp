@@ -202,6 +202,11 @@ const std::vector<ToolOption> &ToolOptions() {
        [](Options &o, const std::string &, std::string &) { return o.listFaults = true; }},
       {"trace", false, false,
        [](Options &o, const std::string &, std::string &) { return o.trace = true; }},
+      {"json", true, false,
+       [](Options &o, const std::string &value, std::string &) {
+         o.json = value;
+         return !value.empty();
+       }},
       {"board", true, false, SetBoardFile},
       {"fault", true, false, SetFault},
       {"smbios-dump", true, false,

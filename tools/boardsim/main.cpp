@@ -28,10 +28,12 @@ int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
     return boot.run.missingTool ? 2 : 1;
   }
-  std::printf(
-      "Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
-      "are stood in for by the register access protocol\n%s\n",
-      boot.run.seconds, boot.dispatch.c_str());
+  if (options.json != "-") {
+    std::printf(
+        "Real firmware (OVMF under QEMU, %.1f s): root ports are QEMU's, the endpoints\n"
+        "are stood in for by the register access protocol\n%s\n",
+        boot.run.seconds, boot.dispatch.c_str());
+  }
   if (!options.firmwareBoard.empty() &&
       !WriteFile(options.firmwareBoard, boot.seenText.data(), boot.seenText.size())) {
     std::fprintf(stderr, "boardsim: cannot write the board to '%s'\n",
@@ -76,8 +78,12 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "boardsim: %s\n", refused.front().c_str());
     return 2;
   }
-  std::fputs(emu::FormatReport(result).c_str(), stdout);
-  if (options.trace) std::fputs(("\n" + emu::FormatTrace(result)).c_str(), stdout);
+  if (options.json == "-") {
+    std::fputs(emu::FormatJsonReport(result, options.trace).c_str(), stdout);
+  } else {
+    std::fputs(emu::FormatReport(result).c_str(), stdout);
+    if (options.trace) std::fputs(("\n" + emu::FormatTrace(result)).c_str(), stdout);
+  }
   std::fflush(stdout);
   for (const std::string &line : boardsim::UnmatchedFaults(result)) {
     std::fprintf(stderr, "boardsim: warning: %s\n", line.c_str());
@@ -87,6 +93,14 @@ int main(int argc, char **argv) {
     if (!WriteFile(options.smbiosDump, dump.data(), dump.size())) {
       std::fprintf(stderr, "boardsim: cannot write the SMBIOS dump to '%s'\n",
                    options.smbiosDump.c_str());
+      return 2;
+    }
+  }
+  if (!options.json.empty() && options.json != "-") {
+    std::string json = emu::FormatJsonReport(result, options.trace);
+    if (!WriteFile(options.json, json.data(), json.size())) {
+      std::fprintf(stderr, "boardsim: cannot write the JSON report to '%s'\n",
+                   emu::EchoText(options.json).c_str());
       return 2;
     }
   }
