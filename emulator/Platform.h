@@ -150,6 +150,12 @@ class Platform {
   std::unique_ptr<DxeCore> core_;
 };
 
+// What the active platform was running when the process took a fatal signal at `pc`: the
+// image and driver function that hold `pc` (or, for a fault outside any image, the function
+// the platform had entered) and the last call a driver made, as one line. "" when no platform
+// is active. For a crash handler: it reads the platform as the crash left it.
+std::string DescribeCrash(const void *pc);
+
 // Where the host builds of the drivers live (the build's image directory unless the
 // BOARDSIM_IMAGE_DIR environment variable names another).
 std::string HostImagePath(const std::string &name);

@@ -142,4 +142,19 @@ TEST(BoardsimFaultTest, TheTraceShowsEveryCallDecodedInOrder) {
   EXPECT_EQ(rows, boot.calls.size());
 }
 
+// A driver that dereferences a failed lookup's result crashes the process it runs in; boardsim
+// says which driver function crashed and what the driver last asked of the platform.
+TEST(BoardsimFaultTest, ADriverCrashIsReportedWithItsFunctionAndLastCall) {
+  CommandRun run =
+      test::Run(std::string("BOARDSIM_IMAGE_DIR=") + CRASHING_IMAGE_DIR + " " + BOARDSIM_PATH);
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+  EXPECT_TRUE(HasRow(run.out,
+                     "boardsim: BoardSlotService crashed in FollowUncheckedLookup (called "
+                     "from BoardSlotServiceEntryPoint); the last call: #1 "
+                     "BS.LocateProtocol 0B5E55ED-1234-4321-8000-000000000001 -> "
+                     "EFI_NOT_FOUND in BoardSlotServiceEntryPoint (SIGSEGV at address"))
+      << run.out;
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "Boot.h"
+#include "CrashReport.h"
 #include "FaultReport.h"
 #include "FirmwareBoot.h"
 #include "Options.h"
@@ -67,6 +68,7 @@ int main(int argc, char **argv) {
   }
   // The report lists the platform's findings; nothing else goes to stderr.
   emu::SetViolationHandler([](const std::string &) {});
+  boardsim::ReportCrashes();
   emu::BootResult result;
   if (options.firmware) {
     if (int status = BootInFirmware(options, result); status != 0) return status;
