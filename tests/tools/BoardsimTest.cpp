@@ -64,7 +64,10 @@ TEST(BoardsimTest, BadOptionsGetOneLineNamingThemAndStatusTwo) {
 TEST(BoardsimTest, HelpExplainsTheOptions) {
   RunResult run = Boardsim("--help");
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("--kvrn-config"), std::string::npos);
+  for (const char *option : {"--kvrn-config", "--trace", "--json FILE", "--list-faults",
+                             "*: every call", "--firmware-log"}) {
+    EXPECT_NE(run.out.find(option), std::string::npos) << option;
+  }
 }
 
 TEST(BoardsimTest, BoardFilesAndOptionsChangeTheBoard) {
