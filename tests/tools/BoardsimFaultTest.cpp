@@ -86,6 +86,7 @@ TEST(BoardsimFaultTest, TheReportSaysWhichFaultsFiredAndWhichNeverMatched) {
 TEST(BoardsimFaultTest, ListFaultsShowsEveryMemberTheEmulatorCanFail) {
   CommandRun run = Boardsim("--list-faults");
   ASSERT_EQ(run.status, 0) << run.out;
+  std::string everyMember;
   for (const emu::PlatformMember &member : emu::PlatformMembers()) {
     SCOPED_TRACE(member.name);
     if (member.result == emu::MemberResult::kNothing) {
@@ -96,9 +97,10 @@ TEST(BoardsimFaultTest, ListFaultsShowsEveryMemberTheEmulatorCanFail) {
         HasRow(run.out, std::string(member.name) +
                             (member.result == emu::MemberResult::kStatus ? " status" : " data")));
     std::string value = member.result == emu::MemberResult::kStatus ? "EFI_DEVICE_ERROR" : "0";
-    CommandRun faulted = Boardsim("--fault " + std::string(member.name) + "=99=" + value);
-    EXPECT_NE(faulted.status, 2) << faulted.out.substr(0, 300);
+    everyMember += " --fault " + std::string(member.name) + "=999=" + value;
   }
+  CommandRun faulted = Boardsim(everyMember);
+  EXPECT_EQ(faulted.status, 0) << faulted.out.substr(0, 300);
   EXPECT_TRUE(HasRow(run.out,
                      "BS.LocateProtocol of the board information protocol: the dispatch "
                      "dependency guarantees it"));
