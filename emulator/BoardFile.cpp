@@ -176,16 +176,6 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
   return kSettings;
 }
 
-std::string HexBytes(const uint8_t *bytes, size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 // The table from scratch: a slot line for each System Slots structure of the usual form, raw
 // bytes for every other structure.
 void FormatSmbiosTable(std::ostream &out, const SmbiosTable &table) {

@@ -93,32 +93,6 @@ json Slots(const BootResult &result) {
   return slots;
 }
 
-const char *ChangeName(StructureChange change) {
-  switch (change) {
-    case StructureChange::kAdded:
-      return "added";
-    case StructureChange::kRemoved:
-      return "removed";
-    case StructureChange::kChanged:
-      return "changed";
-    case StructureChange::kWidth:
-      return "width";
-    case StructureChange::kNone:
-      break;
-  }
-  return "none";
-}
-
-std::string HexBytes(const std::vector<uint8_t> &bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xF];
-  }
-  return text;
-}
-
 json Smbios(const BootResult &result) {
   json slots = json::array();
   for (const SlotStructure &slot : SlotStructures(result)) {
@@ -134,7 +108,7 @@ json Smbios(const BootResult &result) {
                   {"usage", s.Byte(7)},
                   {"usageName", SlotUsageName(s.Byte(7))},
                   {"slotCode", SlotCode(result.board, SlotCodeOf(s))},
-                  {"change", ChangeName(slot.change)}};
+                  {"change", StructureChangeName(slot.change)}};
     if (slot.change == StructureChange::kWidth) entry["widthBefore"] = slot.widthBefore;
     slots.push_back(entry);
   }
@@ -144,7 +118,7 @@ json Smbios(const BootResult &result) {
                           {"type", s.Type()},
                           {"length", s.Length()},
                           {"strings", s.Strings()},
-                          {"bytes", HexBytes(s.bytes)}});
+                          {"bytes", HexBytes(s.bytes.data(), s.bytes.size())}});
   }
   return {{"editProtocol", result.board.smbiosEditProtocol},
           {"slotStructures", slots},

@@ -34,22 +34,29 @@ SlotStructure Compare(const SmbiosStructure *before, const SmbiosStructure &afte
 }
 
 std::string ChangeText(const SlotStructure &slot) {
-  switch (slot.change) {
-    case StructureChange::kAdded:
-      return "<- added";
-    case StructureChange::kRemoved:
-      return "<- removed";
-    case StructureChange::kChanged:
-      return "<- changed";
-    case StructureChange::kWidth:
-      return "<- width was " + SlotWidthName(slot.widthBefore);
-    case StructureChange::kNone:
-      break;
-  }
-  return "";
+  if (slot.change == StructureChange::kNone) return "";
+  if (slot.change == StructureChange::kWidth)
+    return "<- width was " + SlotWidthName(slot.widthBefore);
+  return std::string("<- ") + StructureChangeName(slot.change);
 }
 
 }  // namespace
+
+const char *StructureChangeName(StructureChange change) {
+  switch (change) {
+    case StructureChange::kAdded:
+      return "added";
+    case StructureChange::kRemoved:
+      return "removed";
+    case StructureChange::kChanged:
+      return "changed";
+    case StructureChange::kWidth:
+      return "width";
+    case StructureChange::kNone:
+      break;
+  }
+  return "none";
+}
 
 bool IsSlotStructure(const SmbiosStructure &s) {
   return s.Type() == SMBIOS_TYPE_SYSTEM_SLOTS || s.Type() == SMBIOS_TYPE_KVRN_PORT;

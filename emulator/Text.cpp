@@ -37,6 +37,16 @@ constexpr std::pair<EFI_STATUS, const char *> kStatusNames[] = {
 
 }  // namespace
 
+std::string HexBytes(const uint8_t *bytes, size_t count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
 std::string EchoText(const std::string &text, size_t most) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string out;

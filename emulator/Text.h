@@ -21,6 +21,9 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t &value);
 // ASCII written as \xNN, and anything past `most` characters cut, saying how long it was.
 std::string EchoText(const std::string &text, size_t most = 80);
 
+// Bytes as hexadecimal digits, two a byte, no separator: "0A06400012".
+std::string HexBytes(const uint8_t *bytes, size_t count);
+
 // "EFI_SUCCESS", "EFI_NOT_FOUND", ... or the value in hexadecimal.
 std::string StatusName(EFI_STATUS status);
 // The status a name such as "EFI_NOT_FOUND" stands for; false for a name of no status.

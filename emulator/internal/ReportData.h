@@ -19,6 +19,8 @@ struct SlotStructure {
   StructureChange change = StructureChange::kNone;
   uint8_t widthBefore = 0;  // kWidth: the width it had
 };
+// "none", "added", "removed", "changed", "width".
+const char *StructureChangeName(StructureChange change);
 // The System Slots and KVRN port structures after the boot, in table order, then those the
 // boot removed.
 std::vector<SlotStructure> SlotStructures(const BootResult &result);

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <cstdlib>
+#include <sstream>
 
 namespace test {
 
@@ -91,6 +91,17 @@ bool HasRow(const std::string &text, const std::string &row) {
     }
   }
   return false;
+}
+
+void ExpectRefusedInOneLine(const CommandRun &run, const std::string &part) {
+  EXPECT_EQ(run.status, 2) << run.out;
+  EXPECT_EQ(run.out.rfind("boardsim: ", 0), 0u) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+  EXPECT_TRUE(std::all_of(run.out.begin(), run.out.end(), [](char c) {
+    return c == '\n' || (c >= 0x20 && c < 0x7F);
+  })) << run.out;
+  EXPECT_LT(run.out.size(), 400u) << run.out.substr(0, 400);
+  EXPECT_NE(run.out.find(part), std::string::npos) << run.out.substr(0, 400);
 }
 
 std::string Quote(const std::string &word) {

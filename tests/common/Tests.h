@@ -40,6 +40,10 @@ CommandRun Boardsim(const std::string &args);
 // columns are spaced: reports are matched on their tokens, not their layout.
 bool HasRow(const std::string &text, const std::string &row);
 
+// Expects boardsim's refusal: exit status 2 and one short, printable line that starts
+// "boardsim: " and holds `part`.
+void ExpectRefusedInOneLine(const CommandRun &run, const std::string &part);
+
 // A word for the shell, in single quotes.
 std::string Quote(const std::string &word);
 

@@ -17,29 +17,26 @@ using test::Boardsim;
 using test::CommandRun;
 using test::HasRow;
 
-void ExpectOneLineError(const CommandRun &run, const std::string &part) {
-  EXPECT_EQ(run.status, 2) << run.out;
-  EXPECT_EQ(run.out.rfind("boardsim: ", 0), 0u) << run.out;
-  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
-  EXPECT_NE(run.out.find(part), std::string::npos) << run.out;
-}
-
 TEST(BoardsimFaultTest, MistypedFaultsAreErrorsThatNameTheNearestMembers) {
-  ExpectOneLineError(Boardsim("--fault BS.Foo=1=1"),
-                     "no platform member 'BS.Foo' can be failed; nearest: BS.FreePool");
-  ExpectOneLineError(Boardsim("--fault bs.createevent=2=0x8000000000000009"),
-                     "(names are case-sensitive); did you mean BS.CreateEvent?");
-  ExpectOneLineError(Boardsim("--fault BS.CreateEvent=0=0x8000000000000009"),
-                     "occurrence 0: calls count from 1; write * to fail every call");
-  ExpectOneLineError(Boardsim("--fault BS.CreateEvent=1=0"),
-                     "BS.CreateEvent returns a status, and 0x0 (EFI_SUCCESS) is not an error");
-  ExpectOneLineError(Boardsim("--fault BS.CreateEvent=1"), "a fault is MEMBER=OCCURRENCE=VALUE");
-  ExpectOneLineError(Boardsim("--fault BoardInfo.QueryBoardByte=1=0x1FF"), "0 to 0xFF, not 0x1FF");
+  test::ExpectRefusedInOneLine(Boardsim("--fault BS.Foo=1=1"),
+                               "no platform member 'BS.Foo' can be failed; nearest: BS.FreePool");
+  test::ExpectRefusedInOneLine(Boardsim("--fault bs.createevent=2=0x8000000000000009"),
+                               "(names are case-sensitive); did you mean BS.CreateEvent?");
+  test::ExpectRefusedInOneLine(Boardsim("--fault BS.CreateEvent=0=0x8000000000000009"),
+                               "occurrence 0: calls count from 1; write * to fail every call");
+  test::ExpectRefusedInOneLine(
+      Boardsim("--fault BS.CreateEvent=1=0"),
+      "BS.CreateEvent returns a status, and 0x0 (EFI_SUCCESS) is not an error");
+  test::ExpectRefusedInOneLine(Boardsim("--fault BS.CreateEvent=1"),
+                               "a fault is MEMBER=OCCURRENCE=VALUE");
+  test::ExpectRefusedInOneLine(Boardsim("--fault BoardInfo.QueryBoardByte=1=0x1FF"),
+                               "0 to 0xFF, not 0x1FF");
   // The same rules in a board file, which names the line.
   test::TempFolder dir;
   std::ofstream(dir / "faults.txt") << "riser-type 6\nfault bs.createevent 2 EFI_DEVICE_ERROR\n";
-  ExpectOneLineError(Boardsim("--board " + dir / "faults.txt"),
-                     "line 2: fault bs.createevent 2 EFI_DEVICE_ERROR: no platform member");
+  test::ExpectRefusedInOneLine(
+      Boardsim("--board " + dir / "faults.txt"),
+      "line 2: fault bs.createevent 2 EFI_DEVICE_ERROR: no platform member");
 }
 
 // The boot's first four lookups are of the protocols the drivers are dispatched after; the
@@ -48,7 +45,7 @@ TEST(BoardsimFaultTest, FaultsOnLookupsTheDependencyGuaranteesAreRefused) {
   const char *protocols[] = {"board information protocol", "register access protocol"};
   for (int occurrence = 1; occurrence <= 4; ++occurrence) {
     SCOPED_TRACE(occurrence);
-    ExpectOneLineError(
+    test::ExpectRefusedInOneLine(
         Boardsim("--fault BS.LocateProtocol=" + std::to_string(occurrence) + "=0x800000000000000E"),
         std::string("lookup of the ") + protocols[(occurrence - 1) % 2] +
             ", which the dispatch dependency guarantees");
