@@ -94,7 +94,7 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> dump = result.smbiosAfter.DumpImage();
     if (!WriteFile(options.smbiosDump, dump.data(), dump.size())) {
       std::fprintf(stderr, "boardsim: cannot write the SMBIOS dump to '%s'\n",
-                   options.smbiosDump.c_str());
+                   emu::EchoText(options.smbiosDump).c_str());
       return 2;
     }
   }
