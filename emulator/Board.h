@@ -40,9 +40,11 @@ Hob GuidHob(const EFI_GUID &name, const std::vector<uint8_t> &data);
 
 // A call that is made to fail. `member` names a boot or runtime service ("BS.CreateEvent",
 // "RT.GetVariable") or an outside protocol's member ("BoardInfo.GetSlotLocation"); `occurrence`
-// counts that member's calls from 1 in this boot (0: every call). For a member that returns a
-// status, `value` is the status returned; for one that returns data, the data returned.
+// counts that member's calls from 1 in this boot (kEveryCall: every call). For a member that
+// returns a status, `value` is the status returned; for one that returns data, the data
+// returned. Faults.h lists the members and checks faults as users write them.
 struct Fault {
+  static constexpr uint32_t kEveryCall = 0;
   std::string member;
   uint32_t occurrence = 1;
   uint64_t value = EFI_OUT_OF_RESOURCES;
@@ -131,6 +133,8 @@ std::vector<uint8_t> BuildHobList(const BoardDescription &board);
 // top of `board`; on a bad line it returns false and names the line in `error`.
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error);
 std::string FormatBoardText(const BoardDescription &board);
+// The settings a board file knows, as their lines start ("riser-type", "pci-endpoint", ...).
+std::vector<std::string> BoardSettingNames();
 
 bool operator==(const EFI_GUID &a, const EFI_GUID &b);
 

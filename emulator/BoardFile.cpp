@@ -4,6 +4,7 @@
 
 #include "Board.h"
 #include "BoardFileLines.h"
+#include "Faults.h"
 #include "PciBoard.h"
 
 namespace emu {
@@ -171,28 +172,8 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
        }},
       {"smbios-structure", SetSmbiosStructure},
       {"smbios-slot", SetSmbiosSlot},
-      {"fault",
-       [](const Words &w, BoardDescription &b) {
-         uint64_t occurrence, value;
-         if (w.size() != 4 || !Number(w[2], 0xFFFFFFFF, occurrence) ||
-             !Number(w[3], UINT64_MAX, value)) {
-           return false;
-         }
-         b.faults.push_back(Fault{w[1], static_cast<uint32_t>(occurrence), value});
-         return true;
-       }},
   };
   return kSettings;
-}
-
-std::string HexBytes(const uint8_t *bytes, size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
 }
 
 // The table from scratch: a slot line for each System Slots structure of the usual form, raw
@@ -223,6 +204,19 @@ void FormatSmbiosTable(std::ostream &out, const SmbiosTable &table) {
         << " " << Hex(slot->characteristics2, 2) << " " << Hex(slot->segment, 4) << " "
         << Hex(slot->bus, 2) << " " << Hex(slot->deviceFunction, 2) << "\n";
   }
+}
+
+// "fault MEMBER OCCURRENCE VALUE", checked as boardsim's --fault is.
+bool SetFault(const Words &w, BoardDescription &board, std::string &why) {
+  if (w.size() != 4) {
+    why = "a fault line is: fault MEMBER OCCURRENCE VALUE";
+    return false;
+  }
+  Fault fault;
+  why = ParseFault(w[1], w[2], w[3], fault);
+  if (!why.empty()) return false;
+  board.faults.push_back(fault);
+  return true;
 }
 
 // Words of a line: blanks separate them, a double-quoted word keeps its blanks, '#' outside
@@ -256,29 +250,53 @@ bool SplitWords(const std::string &line, Words &words) {
 
 }  // namespace
 
+std::vector<std::string> BoardSettingNames() {
+  std::vector<std::string> names{"fault"};
+  for (const auto *settings : {&Settings(), &PciBoardSettings()}) {
+    for (const auto &setting : *settings) names.push_back(setting.first);
+  }
+  return names;
+}
+
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error) {
   std::istringstream lines(text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
+    const std::string where = "line " + std::to_string(number) + ": ";
+    // A NUL would end the line early for every reader of it that stops at one.
+    if (line.find('\0') != std::string::npos) {
+      error = where + "holds a NUL byte: " + EchoText(line);
+      return false;
+    }
     Words words;
     if (!SplitWords(line, words)) {
-      error = "line " + std::to_string(number) + ": unclosed quote: " + line;
+      error = where + "unclosed quote: " + EchoText(line);
       return false;
     }
     if (words.empty()) continue;
+    if (words[0] == "fault") {
+      std::string why;
+      if (!SetFault(words, board, why)) {
+        error = where + EchoText(line) + ": " + why;
+        return false;
+      }
+      continue;
+    }
     bool known = false;
     for (const auto *settings : {&Settings(), &PciBoardSettings()}) {
       for (const auto &[key, set] : *settings) {
         if (key != words[0]) continue;
         known = true;
         if (!set(words, board)) {
-          error = "line " + std::to_string(number) + ": bad value for " + key + ": " + line;
+          error = where + "bad value for " + key + ": " + EchoText(line);
           return false;
         }
       }
     }
     if (!known) {
-      error = "line " + std::to_string(number) + ": unknown setting '" + words[0] + "'";
+      std::vector<std::string> nearest = NearestNames(words[0], BoardSettingNames(), 1, 3);
+      error = where + "unknown setting '" + EchoText(words[0]) + "'" +
+              (nearest.empty() ? "" : "; nearest: " + nearest.front());
       return false;
     }
   }
@@ -313,7 +331,8 @@ std::string FormatBoardText(const BoardDescription &board) {
   FormatSmbiosTable(out, board.smbios);
   out << FormatPciBoardText(board);
   for (const Fault &fault : board.faults) {
-    out << "fault " << fault.member << " " << fault.occurrence << " " << Hex(fault.value) << "\n";
+    out << "fault " << fault.member << " " << OccurrenceText(fault.occurrence) << " "
+        << FaultValueText(fault) << "\n";
   }
   return out.str();
 }

@@ -22,6 +22,7 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
   ViolationCollector collector(result.violations);
   {
     Platform platform(board);
+    platform.GuaranteeLookups(plan.dependency);
     for (const std::string &name : plan.drivers) {
       bool dispatchable =
           std::all_of(plan.dependency.begin(), plan.dependency.end(),
@@ -48,6 +49,20 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     result.calls = platform.Calls();
   }
   return result;
+}
+
+std::vector<FaultOutcome> FaultOutcomes(const BootResult &result) {
+  std::vector<FaultOutcome> outcomes;
+  for (const Fault &fault : result.board.faults) outcomes.push_back(FaultOutcome{fault, {}, {}, 0});
+  for (size_t i = 0; i < result.calls.size(); ++i) {
+    const CallRecord &call = result.calls[i];
+    for (FaultOutcome &outcome : outcomes)
+      outcome.memberCalls += call.member == outcome.fault.member;
+    if (call.fault < 0 || static_cast<size_t>(call.fault) >= outcomes.size()) continue;
+    FaultOutcome &outcome = outcomes[static_cast<size_t>(call.fault)];
+    (call.injected ? outcome.fired : outcome.refused).push_back(i);
+  }
+  return outcomes;
 }
 
 }  // namespace emu

@@ -51,13 +51,38 @@ struct BootResult {
 
 BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});
 
+// What became of one fault of the board description in a boot.
+struct FaultOutcome {
+  Fault fault;
+  std::vector<size_t> fired;    // the calls it failed, as indexes in BootResult::calls
+  std::vector<size_t> refused;  // the calls it named that the dispatch dependency guarantees
+  size_t memberCalls = 0;       // how often the boot called its member
+};
+std::vector<FaultOutcome> FaultOutcomes(const BootResult &result);
+
 // The readable report boardsim prints.
 std::string FormatReport(const BootResult &result);
 // Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
 std::string FormatSmbiosSlots(const BootResult &result);
 
-// "EFI_SUCCESS", "EFI_NOT_FOUND", ... or the value in hexadecimal.
-std::string StatusName(EFI_STATUS status);
+// The whole report as JSON (boardsim --json), with the calls when `withCalls`; its schema is
+// in the README and carries a version.
+std::string FormatJsonReport(const BootResult &result, bool withCalls);
+
+// The trace (boardsim --trace): every call the drivers made, numbered from 1 in call order,
+// with the driver, the driver function, what the call concerns, its arguments and its result.
+std::string FormatTrace(const BootResult &result);
+// One call decoded as the trace shows it: "board information protocol", "slot 172",
+// "code 0x22B000", "EFI_SUCCESS (fault)".
+struct CallText {
+  std::string concerns;
+  std::string arguments;
+  std::string result;
+};
+CallText DescribeCall(const CallRecord &call);
+// The board's name for a GUID in registry form ("board information protocol"); the GUID
+// itself for one the board does not know.
+std::string GuidName(const std::string &guid);
 
 }  // namespace emu
 

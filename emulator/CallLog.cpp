@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "Faults.h"
+
 namespace emu {
 
 CallLog::Site CallLog::Enter(const char *member, std::vector<uint64_t> args, std::string what,
@@ -15,15 +17,30 @@ CallLog::Site CallLog::Enter(const char *member, std::vector<uint64_t> args, std
   record.during = std::move(during);
   uint32_t occurrence = ++occurrences_[member];
   Site site{calls_.size(), std::nullopt};
-  for (const Fault &fault : faults_) {
-    if (fault.member == member && (fault.occurrence == 0 || fault.occurrence == occurrence)) {
+  for (size_t i = 0; i < faults_.size(); ++i) {
+    const Fault &fault = faults_[i];
+    if (fault.member != record.member ||
+        (fault.occurrence != Fault::kEveryCall && fault.occurrence != occurrence)) {
+      continue;
+    }
+    // A member without a result has nothing a fault could replace.
+    const PlatformMember *known = FindPlatformMember(record.member);
+    if (known == nullptr || known->result == MemberResult::kNothing) break;
+    record.fault = static_cast<int>(i);
+    bool guaranteed = std::find(guaranteed_.begin(), guaranteed_.end(),
+                                std::pair{record.member, record.what}) != guaranteed_.end();
+    if (!guaranteed) {
       site.injected = fault.value;
       record.injected = true;
-      break;
     }
+    break;
   }
   calls_.push_back(std::move(record));
   return site;
+}
+
+void CallLog::Guarantee(std::string member, std::string what) {
+  guaranteed_.emplace_back(std::move(member), std::move(what));
 }
 
 size_t CallLog::Count(const std::string &member) const {

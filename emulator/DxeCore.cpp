@@ -139,6 +139,8 @@ DxeCore::~DxeCore() {
   gActive = nullptr;
 }
 
+DxeCore *DxeCore::Active() { return gActive; }
+
 DxeCore &DxeCore::Current() {
   if (gActive == nullptr) {
     std::fprintf(stderr, "emulator: a service was called with no active platform\n");
@@ -502,6 +504,11 @@ std::string DxeCore::FunctionName(const void *code) const {
   if (index < 0 || !images_[index]->symbols) return "";
   return images_[index]->symbols->FunctionAt(reinterpret_cast<uintptr_t>(code) -
                                              images_[index]->base);
+}
+
+std::string DxeCore::ImageNameOf(const void *code) const {
+  int index = ImageIndexOf(code);
+  return index < 0 ? "" : images_[index]->name;
 }
 
 std::string DxeCore::NotifyFunctionOf(EFI_EVENT event) const {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Boot.h"
 #include "DxeCore.h"
 
 namespace emu {
@@ -90,6 +91,10 @@ void Platform::RunAsImageOf(const void *code, const std::function<void()> &call)
 }
 std::string Platform::FunctionName(const void *code) const { return core_->FunctionName(code); }
 
+void Platform::GuaranteeLookups(const std::vector<EFI_GUID> &protocols) {
+  for (const EFI_GUID &guid : protocols) core_->GuaranteeLookup(guid);
+}
+
 const std::vector<CallRecord> &Platform::Calls() const { return core_->Log().Calls(); }
 size_t Platform::CountCalls(const std::string &member) const { return core_->Log().Count(member); }
 std::vector<CallRecord> Platform::CallsTo(const std::string &member) const {
@@ -99,5 +104,33 @@ size_t Platform::LivePoolBlocks() const { return core_->LivePoolBlocks(); }
 size_t Platform::LiveEvents() const { return core_->LiveEvents(); }
 size_t Platform::LiveRegistrations() const { return core_->LiveRegistrations(); }
 EFI_TPL Platform::CurrentTpl() const { return core_->CurrentTpl(); }
+
+std::string DescribeCrash(const void *pc) {
+  DxeCore *core = DxeCore::Active();
+  if (core == nullptr) return "";
+  std::string image = core->ImageNameOf(pc);
+  std::string text;
+  if (!image.empty()) {
+    std::string function = core->FunctionName(pc);
+    text = image + " crashed in " +
+           (function.empty() ? "code at " + Hex(reinterpret_cast<uintptr_t>(pc)) : function);
+    if (!core->CurrentFunction().empty() && core->CurrentFunction() != function) {
+      text += " (called from " + core->CurrentFunction() + ")";
+    }
+  } else {
+    text = "the emulator crashed";
+    if (!core->CurrentImageName().empty()) {
+      text += " while " + core->CurrentImageName() + " ran " + core->CurrentFunction();
+    }
+  }
+  const std::vector<CallRecord> &calls = core->Log().Calls();
+  if (calls.empty()) return text + "; no call was made before it";
+  const CallRecord &last = calls.back();
+  CallText call = DescribeCall(last);
+  text += "; the last call: #" + std::to_string(calls.size()) + " " + last.member;
+  if (!call.concerns.empty()) text += " " + call.concerns;
+  if (!call.arguments.empty()) text += " (" + call.arguments + ")";
+  return text + " -> " + call.result + (last.during.empty() ? "" : " in " + last.during);
+}
 
 }  // namespace emu

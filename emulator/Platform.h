@@ -31,12 +31,17 @@ struct CallRecord {
   std::string image;           // the image whose code made the call; "" for the platform
   // What tells this call from others of its member: the GUID a protocol or notification call
   // names (with the notify function of the event it registers), the notify function of a new
-  // event, the name of a variable. "" for other members.
+  // event (after its group's GUID, for CreateEventEx) or of the event closed or signalled, the
+  // name of a variable, the form set of a setup edit. "" for other members.
   std::string what;
   // The driver function the platform had entered when the call was made: an entry point, a
   // notify function, a protocol member ("SmbiosSlotNotify"). "" for the platform's own code.
   std::string during;
   bool injected = false;  // the result came from a fault of the board description
+  // The board description's fault that named this call, by index; -1 for none. A fault that
+  // names a call the platform guarantees (a lookup of the dispatch dependency) is refused:
+  // the call keeps its own result and `injected` stays false.
+  int fault = -1;
 };
 
 // Every broken rule (leak, double free, unexpected service, dangling registration) is reported
@@ -125,6 +130,11 @@ class Platform {
   // a loaded image holds that address.
   std::string FunctionName(const void *code) const;
 
+  // The protocols the drivers' dispatch dependency guarantees: a driver looks them up without
+  // a check, since the dispatcher starts it only once they are installed. A fault on such a
+  // lookup is refused (CallRecord::fault names it, nothing is injected).
+  void GuaranteeLookups(const std::vector<EFI_GUID> &protocols);
+
   // ---- Observations ----
   const std::vector<CallRecord> &Calls() const;
   size_t CountCalls(const std::string &member) const;
@@ -139,6 +149,12 @@ class Platform {
 
   std::unique_ptr<DxeCore> core_;
 };
+
+// What the active platform was running when the process took a fatal signal at `pc`: the
+// image and driver function that hold `pc` (or, for a fault outside any image, the function
+// the platform had entered) and the last call a driver made, as one line. "" when no platform
+// is active. For a crash handler: it reads the platform as the crash left it.
+std::string DescribeCrash(const void *pc);
 
 // Where the host builds of the drivers live (the build's image directory unless the
 // BOARDSIM_IMAGE_DIR environment variable names another).

@@ -1,9 +1,12 @@
-// The boot report: what the drivers did to the board, in the board's terms.
-#include <cstdio>
+// The boot report: what the drivers did to the board, in the board's terms, with every code
+// decoded so that it reads without the design documents.
 #include <sstream>
 
+#include "BoardDecode.h"
 #include "Boot.h"
+#include "Faults.h"
 #include "PciReport.h"
+#include "TextTable.h"
 
 namespace emu {
 
@@ -27,69 +30,136 @@ const char *KvrnPortName(uint32_t code) {
   }
 }
 
+std::string Letters(const std::string &ports) {
+  std::string text;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == ports.size() ? " and " : ", ") + std::string(1, ports[i]);
+  }
+  return text;
+}
+
+void ReportKvrnConfig(std::ostream &out, const BoardDescription &board) {
+  KvrnConfigDecode kvrn = DecodeKvrnConfig(board.KvrnConfig());
+  out << "KVRN configuration byte " << Hex(kvrn.value, 2) << " (board byte 191)\n";
+  TextTable table({"bits", "meaning"});
+  table.Add({"0x02 0x04 0x08", kvrn.portsPresent.empty()
+                                   ? std::string("no port present (B, C, D): no slot is taken")
+                                   : "ports present: " + Letters(kvrn.portsPresent) +
+                                         "; each takes the next free expansion slot"});
+  table.Add({"0x80", kvrn.splitRule
+                         ? "set: the split-slot rule, which reads all three port bits"
+                         : "clear: the single-port rule, which reads only port B's bit"});
+  if (kvrn.unreadBits != 0) table.Add({Hex(kvrn.unreadBits, 2), "set, and read by neither rule"});
+  std::string slot;
+  if (board.KvrnUnavailable() != 0) {
+    slot = "removed: the KVRN-unavailable flag (board byte 200) is " +
+           std::to_string(board.KvrnUnavailable()) + ", so no rule applies";
+  } else {
+    slot = kvrn.slotWidth
+               ? "width " + SlotWidthName(*kvrn.slotWidth) + " (" + Hex(*kvrn.slotWidth, 2) + ")"
+               : std::string("keeps its width");
+    slot += kvrn.portRecords.empty() ? "; no KVRN port record"
+                                     : "; KVRN port records for " + Letters(kvrn.portRecords);
+  }
+  table.Add({"KVRN slot", slot});
+  table.Print(out);
+}
+
+void ReportDrivers(std::ostream &out, const BootResult &result) {
+  out << "Drivers\n";
+  TextTable table({"driver", "entry point returned", "image"});
+  for (const DriverOutcome &driver : result.drivers) {
+    table.Add({driver.name, StatusName(driver.status), driver.resident ? "resident" : "unloaded"});
+  }
+  table.Print(out);
+}
+
 void ReportSlotTable(std::ostream &out, const BootResult &result) {
   out << "Slot table (expansion slots in walk order, then the onboard NIC's root port)\n";
-  out << "  slot  before    after\n";
+  TextTable table({"slot", "before", "after", "socket, stack, port", "root port", "change"});
   std::vector<uint32_t> order(std::begin(kExpansionSlotIndexes), std::end(kExpansionSlotIndexes));
   order.push_back(SLOT_INDEX_ONBOARD_NIC);
   for (uint32_t index : order) {
     std::string before = SlotCode(result.slotsBefore, index);
     std::string after = SlotCode(result.slotsAfter, index);
-    char line[80];
-    std::snprintf(line, sizeof(line), "  %-5u %-9s %-9s", index, before.c_str(), after.c_str());
-    std::string text = line;
-    if (before != after) {
-      auto it = result.slotsAfter.find(index);
-      const char *port = it == result.slotsAfter.end() ? nullptr : KvrnPortName(it->second);
-      text += std::string(" <- ") + (port != nullptr ? port : "changed");
+    std::vector<std::string> row{std::to_string(index), before, after};
+    auto now = result.slotsAfter.find(index);
+    if (now != result.slotsAfter.end()) {
+      SlotCodeDecode code = DecodeSlotCode(result.board, now->second);
+      row.push_back(SlotCodePlace(code));
+      row.push_back(BdfText(code.rootPort) +
+                    (code.fallback.empty() ? "" : " (" + code.fallback + ")"));
+    } else {
+      row.insert(row.end(), {"", ""});
     }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    out << text << "\n";
+    if (before != after) {
+      const char *port = now == result.slotsAfter.end() ? nullptr : KvrnPortName(now->second);
+      row.push_back(std::string("<- ") + (port != nullptr ? port : "changed"));
+    }
+    table.Add(row);
   }
+  table.Print(out);
+  out << "  A slot code holds the socket (bits 23..20) and stack (19..16), both counted from 1, "
+         "and\n"
+         "  the port letter (15..12); the root port is the stack's bus from the stack-bus HOB "
+         "with\n"
+         "  the port's device for CPU signature "
+      << Hex(CpuSignature(result.board), 4) << ". A code without a socket is a BDF.\n";
+}
+
+std::string CallsText(const std::vector<size_t> &calls) {
+  std::string text;
+  for (size_t i = 0; i < calls.size() && i < 8; ++i) {
+    text += (i == 0 ? "#" : ", #") + std::to_string(calls[i] + 1);
+  }
+  if (calls.size() > 8) text += ", ... (" + std::to_string(calls.size()) + " in all)";
+  return text;
+}
+
+void ReportFaults(std::ostream &out, const BootResult &result) {
+  std::vector<FaultOutcome> outcomes = FaultOutcomes(result);
+  out << "Faults (calls numbered as --trace numbers them)\n";
+  TextTable table({"fault", "outcome"});
+  for (const FaultOutcome &outcome : outcomes) {
+    std::string text;
+    if (!outcome.fired.empty()) {
+      const CallRecord &first = result.calls[outcome.fired.front()];
+      text = "fired on call " + CallsText(outcome.fired) + " (" +
+             (outcome.fired.size() > 1 ? "the first: " : "") +
+             (first.image.empty() ? std::string("the platform") : first.image) +
+             (first.during.empty() ? "" : ", in " + first.during) + ")";
+    }
+    if (!outcome.refused.empty()) {
+      text += std::string(text.empty() ? "" : "; ") + "refused on call " +
+              CallsText(outcome.refused) +
+              ": a lookup the dispatch dependency guarantees, never failed";
+    }
+    if (text.empty()) {
+      text = "never matched a call: the boot called " + outcome.fault.member + " " +
+             std::to_string(outcome.memberCalls) + " time" + (outcome.memberCalls == 1 ? "" : "s");
+    }
+    table.Add({FaultText(outcome.fault), text});
+  }
+  table.Print(out);
 }
 
 }  // namespace
-
-std::string StatusName(EFI_STATUS status) {
-  static const std::pair<EFI_STATUS, const char *> kNames[] = {
-      {EFI_SUCCESS, "EFI_SUCCESS"},
-      {EFI_LOAD_ERROR, "EFI_LOAD_ERROR"},
-      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
-      {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
-      {EFI_BAD_BUFFER_SIZE, "EFI_BAD_BUFFER_SIZE"},
-      {EFI_BUFFER_TOO_SMALL, "EFI_BUFFER_TOO_SMALL"},
-      {EFI_NOT_READY, "EFI_NOT_READY"},
-      {EFI_DEVICE_ERROR, "EFI_DEVICE_ERROR"},
-      {EFI_WRITE_PROTECTED, "EFI_WRITE_PROTECTED"},
-      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
-      {EFI_VOLUME_CORRUPTED, "EFI_VOLUME_CORRUPTED"},
-      {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
-      {EFI_ACCESS_DENIED, "EFI_ACCESS_DENIED"},
-      {EFI_ALREADY_STARTED, "EFI_ALREADY_STARTED"},
-      {EFI_ABORTED, "EFI_ABORTED"},
-      {EFI_SECURITY_VIOLATION, "EFI_SECURITY_VIOLATION"},
-  };
-  for (const auto &[value, name] : kNames) {
-    if (value == status) return name;
-  }
-  return Hex(status);
-}
 
 std::string FormatReport(const BootResult &result) {
   std::ostringstream out;
   const BoardDescription &board = result.board;
   out << "Board: riser type " << unsigned{board.RiserType()} << ", KVRN configuration "
       << Hex(board.KvrnConfig(), 2) << ", KVRN unavailable " << unsigned{board.KvrnUnavailable()}
-      << "\n\n";
+      << ", CPU signature " << Hex(CpuSignature(board), 4) << "\n\n";
 
-  out << "Drivers\n";
-  for (const DriverOutcome &driver : result.drivers) {
-    char line[120];
-    std::snprintf(line, sizeof(line), "  %-18s %s, %s\n", driver.name.c_str(),
-                  StatusName(driver.status).c_str(), driver.resident ? "resident" : "unloaded");
-    out << line;
-  }
+  ReportKvrnConfig(out, board);
   out << "\n";
+  ReportDrivers(out, result);
+  out << "\n";
+  if (!board.faults.empty()) {
+    ReportFaults(out, result);
+    out << "\n";
+  }
 
   ReportSlotTable(out, result);
   out << "\n";

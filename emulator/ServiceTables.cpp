@@ -52,20 +52,21 @@ EFI_STATUS EFIAPI ThunkCreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY no
 
 EFI_STATUS EFIAPI ThunkCreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify,
                                      const VOID *context, const EFI_GUID *group, EFI_EVENT *event) {
-  auto site = Core().Enter("BS.CreateEventEx", {type, tpl},
-                           Core().FunctionName(reinterpret_cast<const void *>(notify)));
+  auto site = Core().Enter(
+      "BS.CreateEventEx", {type, tpl},
+      GuidText(group) + " " + Core().FunctionName(reinterpret_cast<const void *>(notify)));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return Core().Leave(site, Core().CreateEvent(type, tpl, notify, context, group, event));
 }
 
 EFI_STATUS EFIAPI ThunkSignalEvent(EFI_EVENT event) {
-  auto site = Core().Enter("BS.SignalEvent");
+  auto site = Core().Enter("BS.SignalEvent", {}, Core().NotifyFunctionOf(event));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return Core().Leave(site, Core().SignalEvent(event));
 }
 
 EFI_STATUS EFIAPI ThunkCloseEvent(EFI_EVENT event) {
-  auto site = Core().Enter("BS.CloseEvent");
+  auto site = Core().Enter("BS.CloseEvent", {}, Core().NotifyFunctionOf(event));
   if (site.injected) return Injected<EFI_STATUS>(site);
   return Core().Leave(site, Core().CloseEvent(event));
 }

@@ -27,7 +27,7 @@ void CheckTextIsStatic(DxeCore &p, const CHAR8 *text) {
 EFI_STATUS Edit(const char *member, const char *loggedAs, const CHAR8 *formSet, UINT16 id,
                 const CHAR8 *text, bool needsText) {
   DxeCore &p = DxeCore::Current();
-  auto site = p.Enter(loggedAs, {id});
+  auto site = p.Enter(loggedAs, {id}, Read(formSet));
   SetupEditCall call{member, Read(formSet), id, Read(text), EFI_SUCCESS};
   if (site.injected) {
     call.status = static_cast<EFI_STATUS>(*site.injected);

@@ -1,11 +1,12 @@
 #include "SetupMenus.h"
 
-#include <cstdio>
 #include <sstream>
 #include <utility>
 
 #include "BoardInfoProtocol.h"
 #include "Boot.h"
+#include "ReportData.h"
+#include "TextTable.h"
 
 namespace emu {
 
@@ -103,6 +104,18 @@ SetupMenus DefaultSetupMenus() {
   return menus;
 }
 
+std::vector<MenuItemChange> MenuItemChanges(const SetupMenus &before, const SetupMenus &after) {
+  std::vector<MenuItemChange> changes;
+  for (const auto &[title, items] : after.formSets) {
+    for (const auto &[id, item] : items) {
+      const SetupItem *was = before.Find(title, id);
+      SetupItem original = was != nullptr ? *was : SetupItem{};
+      if (!(item == original)) changes.push_back({title, id, original, item});
+    }
+  }
+  return changes;
+}
+
 std::string FormatMenuEdits(const SetupMenus &before, const SetupMenus &after) {
   std::ostringstream out;
   out << "Setup menus (items the drivers changed)\n";
@@ -110,24 +123,21 @@ std::string FormatMenuEdits(const SetupMenus &before, const SetupMenus &after) {
     out << "  the setup edit protocol was not called\n";
     return out.str();
   }
-  bool changed = false;
-  for (const auto &[title, items] : after.formSets) {
-    std::ostringstream lines;
-    for (const auto &[id, item] : items) {
-      const SetupItem *was = before.Find(title, id);
-      SetupItem original = was != nullptr ? *was : SetupItem{};
-      if (item == original) continue;
-      char number[16];
-      std::snprintf(number, sizeof(number), "    %-5u ", unsigned{id});
-      lines << number << Quoted(original.text);
-      if (item.text != original.text) lines << " -> " << Quoted(item.text);
-      if (item.hidden) lines << " hidden";
-      if (item.suppressed) lines << " suppressed";
-      lines << "\n";
+  std::vector<MenuItemChange> changes = MenuItemChanges(before, after);
+  bool changed = !changes.empty();
+  for (size_t i = 0; i < changes.size();) {
+    const std::string &title = changes[i].formSet;
+    TextTable table({"string id", "state", "text (before -> after)"});
+    for (; i < changes.size() && changes[i].formSet == title; ++i) {
+      const SetupItem &was = changes[i].before, &item = changes[i].after;
+      std::string text = Quoted(was.text);
+      if (item.text != was.text) text += " -> " + Quoted(item.text);
+      std::string state = item.hidden ? "hidden" : "";
+      if (item.suppressed) state += std::string(state.empty() ? "" : " ") + "suppressed";
+      table.Add({std::to_string(changes[i].id), state, text});
     }
-    if (lines.str().empty()) continue;
-    changed = true;
-    out << "  " << title << "\n" << lines.str();
+    out << "  form set \"" << title << "\"\n";
+    table.Print(out, "    ");
   }
   if (!changed) out << "  no item changed\n";
 

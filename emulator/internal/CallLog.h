@@ -35,6 +35,10 @@ class CallLog {
     return result;
   }
 
+  // A call of `member` that concerns `what` must not be failed: a fault that names it is
+  // refused, and its record says so.
+  void Guarantee(std::string member, std::string what);
+
   const std::vector<CallRecord> &Calls() const { return calls_; }
   size_t Count(const std::string &member) const;
   std::vector<CallRecord> To(const std::string &member) const;
@@ -42,7 +46,8 @@ class CallLog {
  private:
   const std::vector<Fault> &faults_;
   std::vector<CallRecord> calls_;
-  std::map<std::string, uint32_t> occurrences_;  // calls so far per member
+  std::map<std::string, uint32_t> occurrences_;                  // calls so far per member
+  std::vector<std::pair<std::string, std::string>> guaranteed_;  // member and what
 };
 
 }  // namespace emu

@@ -52,6 +52,10 @@ class DxeCore {
     return log_.Leave(site, result);
   }
   const CallLog &Log() const { return log_; }
+  // A lookup of `guid` (LocateProtocol) is never failed by a fault.
+  void GuaranteeLookup(const EFI_GUID &guid) {
+    log_.Guarantee("BS.LocateProtocol", GuidToString(guid));
+  }
   void Violation(const std::string &what) { ReportViolation(what); }
   std::string CurrentImageName() const;
 
@@ -100,6 +104,11 @@ class DxeCore {
   }
   std::string FunctionName(const void *code) const;
   std::string NotifyFunctionOf(EFI_EVENT event) const;
+  // The active core, or null (for a crash handler, which must not abort).
+  static DxeCore *Active();
+  // The image that holds `code`, "" for none; the function the platform entered last.
+  std::string ImageNameOf(const void *code) const;
+  const std::string &CurrentFunction() const { return currentFunction_; }
 
   // ---- Observations ----
   size_t LivePoolBlocks() const { return pool_.size(); }

@@ -57,7 +57,7 @@ TEST_F(StartupTest, StartTakesItsStepsInOrder) {
           "BS.LocateProtocol" + guid(gRegisterAccessProtocolGuid),
           "slot walk",
           "BS.InstallProtocolInterface" + guid(gBoardHookProtocolGuid),
-          "BS.CreateEventEx ReadyToBootNotify",
+          "BS.CreateEventEx" + guid(gEfiEventReadyToBootGuid) + " ReadyToBootNotify",
           "BS.CreateEvent SmbiosSlotNotify",
           "BS.RegisterProtocolNotify" + guid(gSlotRecordsTriggerProtocolGuid) + " SmbiosSlotNotify",
           "BS.CreateEvent RootPortAdjustNotify",

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 
 namespace test {
 
@@ -64,6 +67,59 @@ CommandRun Run(const std::string &command) {
 
 CommandRun Boardsim(const std::string &args) {
   return Run(std::string(BOARDSIM_PATH) + " " + args);
+}
+
+namespace {
+
+std::vector<std::string> Tokens(const std::string &line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+bool HasRow(const std::string &text, const std::string &row) {
+  const std::vector<std::string> wanted = Tokens(row);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> words = Tokens(line);
+    if (!wanted.empty() &&
+        std::search(words.begin(), words.end(), wanted.begin(), wanted.end()) != words.end()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void ExpectRefusedInOneLine(const CommandRun &run, const std::string &part) {
+  EXPECT_EQ(run.status, 2) << run.out;
+  EXPECT_EQ(run.out.rfind("boardsim: ", 0), 0u) << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+  EXPECT_TRUE(std::all_of(run.out.begin(), run.out.end(), [](char c) {
+    return c == '\n' || (c >= 0x20 && c < 0x7F);
+  })) << run.out;
+  EXPECT_LT(run.out.size(), 400u) << run.out.substr(0, 400);
+  EXPECT_NE(run.out.find(part), std::string::npos) << run.out.substr(0, 400);
+}
+
+std::string Quote(const std::string &word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+TempFolder::TempFolder() {
+  std::string base = testing::TempDir();
+  if (!base.empty() && base.back() == '/') base.pop_back();
+  std::string pattern = base + "/boardtest.XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  EXPECT_FALSE(path_.empty()) << "cannot make a folder under " << testing::TempDir();
+}
+
+TempFolder::~TempFolder() {
+  if (!path_.empty()) Run("rm -rf " + Quote(path_));
 }
 
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig) {

@@ -36,6 +36,31 @@ struct CommandRun {
 CommandRun Run(const std::string &command);
 // boardsim as a user runs it.
 CommandRun Boardsim(const std::string &args);
+// Whether some line of `text` holds the words of `row` one after the other, however the
+// columns are spaced: reports are matched on their tokens, not their layout.
+bool HasRow(const std::string &text, const std::string &row);
+
+// Expects boardsim's refusal: exit status 2 and one short, printable line that starts
+// "boardsim: " and holds `part`.
+void ExpectRefusedInOneLine(const CommandRun &run, const std::string &part);
+
+// A word for the shell, in single quotes.
+std::string Quote(const std::string &word);
+
+// A folder of its own under the test temporary folder, removed with everything in it: tests
+// that write files write them here, so two runs of a suite can go side by side.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder &) = delete;
+  TempFolder &operator=(const TempFolder &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 // A board with no slot taken and every KVRN bit as given; the rest as the default board.
 emu::BoardDescription BoardWithKvrn(uint8_t kvrnConfig);

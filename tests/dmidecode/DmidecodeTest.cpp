@@ -52,8 +52,8 @@ class DmidecodeTest : public testing::Test {
   }
 
   void Decode(const emu::SmbiosTable &table) {
-    std::string path = testing::TempDir() + "/smbios-" +
-                       testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+    test::TempFolder dir;
+    std::string path = dir / "smbios.bin";
     Bytes dump = table.DumpImage();
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(dump.data()),
@@ -119,7 +119,8 @@ class DmidecodeTest : public testing::Test {
 };
 
 TEST_F(DmidecodeTest, BoardsimDumpOfTheDefaultBoardDecodes) {
-  std::string dump = testing::TempDir() + "/boardsim-default.bin";
+  test::TempFolder dir;
+  std::string dump = dir / "boardsim-default.bin";
   int status = 0;
   std::string report = RunCommand(std::string(BOARDSIM_PATH) + " --smbios-dump " + dump, status);
   ASSERT_EQ(status, 0) << report;

@@ -102,8 +102,6 @@ bool WriteFile(const std::string &path, const Bytes &bytes) {
 
 std::string Firmware(const std::string &name) { return std::string(FIRMWARE_DIR) + "/" + name; }
 
-std::string Quote(const std::string &word) { return "'" + word + "'"; }
-
 std::vector<Driver> ShippedDrivers() {
   static const char *const kNames[] = SHIPPED_DRIVERS;
   std::vector<Driver> drivers;

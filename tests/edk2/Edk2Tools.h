@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "FirmwareBoot.h"
-#include "TempFolder.h"
 #include "Tests.h"
 
 namespace edk2 {
@@ -39,7 +38,7 @@ Bytes ReadFile(const std::string &path);
 std::string Difference(const Bytes &first, const Bytes &second);
 bool WriteFile(const std::string &path, const Bytes &bytes);
 std::string Firmware(const std::string &name);  // a file of the built package
-std::string Quote(const std::string &word);
+using test::Quote;
 
 // The shipped drivers and the file GUID each one's INF names, as EDK II's build reads it.
 struct Driver {

@@ -11,6 +11,7 @@ TEST(BoardFileTest, FormattedBoardReadsBackTheSame) {
   board.SetSetupByte(331, 1);
   board.dxeServicesPresent = false;
   board.faults.push_back({"BS.CreateEvent", 2, EFI_OUT_OF_RESOURCES});
+  board.faults.push_back({"BoardInfo.QueryBoardByte", emu::Fault::kEveryCall, 0xFF});
 
   emu::BoardDescription read;
   read.variables.clear();
@@ -20,9 +21,59 @@ TEST(BoardFileTest, FormattedBoardReadsBackTheSame) {
   EXPECT_EQ(read.slots, board.slots);
   EXPECT_EQ(read.variables.at(0).data, board.variables.at(0).data);
   EXPECT_FALSE(read.dxeServicesPresent);
-  ASSERT_EQ(read.faults.size(), 1u);
+  ASSERT_EQ(read.faults.size(), 2u);
   EXPECT_EQ(read.faults[0].member, "BS.CreateEvent");
   EXPECT_EQ(read.faults[0].value, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(read.faults[1].occurrence, emu::Fault::kEveryCall);
+  EXPECT_NE(emu::FormatBoardText(board).find("fault BoardInfo.QueryBoardByte * 0xFF\n"),
+            std::string::npos);
+}
+
+// Board files take faults by the same rules as boardsim's --fault, and say which line broke
+// them.
+TEST(BoardFileTest, FaultLinesAreCheckedLikeTheOption) {
+  struct Case {
+    const char *text;
+    const char *error;
+  } cases[] = {
+      {"fault BS.CreateEvent 2 EFI_OUT_OF_RESOURCES", ""},
+      {"\nfault bs.createevent 2 0x8000000000000009", "line 2: fault bs.createevent"},
+      {"fault bs.createevent 2 0x8000000000000009", "did you mean BS.CreateEvent?"},
+      {"fault BS.Foo 1 1", "no platform member 'BS.Foo'"},
+      {"fault BS.CreateEvent 0 EFI_DEVICE_ERROR", "write * to fail every call"},
+      {"fault BS.CreateEvent 1 0", "is not an error"},
+      {"fault BS.CreateEvent 1", "a fault line is: fault MEMBER OCCURRENCE VALUE"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    emu::BoardDescription board = emu::DefaultBoard();
+    std::string error;
+    EXPECT_EQ(emu::ParseBoardText(c.text, board, error), std::string(c.error).empty());
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+}
+
+// A board file is outside input: a NUL never shortens a line, and a bad line comes back as
+// one short, printable line, whatever it held.
+TEST(BoardFileTest, NulBytesAndUnprintableLinesAreRefusedInOneShortLine) {
+  struct Case {
+    std::string text;
+    const char *error;
+  } cases[] = {
+      {std::string("riser-type 6\0junk", 17), "line 1: holds a NUL byte: riser-type 6\\x00junk"},
+      {"riser-type \x1B[31m6", "bad value for riser-type: riser-type \\x1B[31m6"},
+      {"slot 170 " + std::string(1 << 20, '7'), "... (1048585 bytes)"},
+      {std::string(1 << 20, '\xFF'), "unknown setting '\\xFF\\xFF"},
+  };
+  for (const Case &c : cases) {
+    emu::BoardDescription board = emu::DefaultBoard();
+    std::string error;
+    EXPECT_FALSE(emu::ParseBoardText(c.text, board, error));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_LT(error.size(), 200u);
+    for (char ch : error) EXPECT_TRUE(ch >= 0x20 && ch < 0x7F) << error;
+    EXPECT_EQ(board.RiserType(), 5);
+  }
 }
 
 TEST(BoardFileTest, BadLinesAreNamed) {

@@ -250,7 +250,11 @@ TEST(CallRecordTest, CallsNameWhatTheyConcernAndTheDriverFunctionThatMadeThem) {
   const std::string slotRecords = emu::GuidToString(gSlotRecordsTriggerProtocolGuid);
   EXPECT_EQ(find("BS.RegisterProtocolNotify", slotRecords + " SmbiosSlotNotify"),
             "BoardSlotServiceEntryPoint");
-  EXPECT_EQ(find("BS.CreateEventEx", "ReadyToBootNotify"), "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("BS.CreateEventEx", emu::GuidToString(gEfiEventReadyToBootGuid) +
+                                         " ReadyToBootNotify"),
+            "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(find("BS.CloseEvent", "SmbiosSlotNotify"), "SmbiosSlotNotify");
+  EXPECT_EQ(find("SetupEdit.HideItem", "Socket Configuration"), "RiserMenuEditsNotify");
   EXPECT_EQ(find("BS.CreateEvent", "KvrnLabelsNotify"), "MenuPrunerEntryPoint");
   EXPECT_EQ(find("BS.LocateProtocol", emu::GuidToString(gSmbiosEditProtocolGuid)),
             "SmbiosSlotNotify");

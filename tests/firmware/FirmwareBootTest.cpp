@@ -39,8 +39,8 @@ std::string MacText(const emu::MacAddress &mac) {
 void CheckSmbiosWithDmidecode(const std::vector<uint8_t> &dump, const Expected &expected) {
   std::string dmidecode = test::FindDmidecode();
   ASSERT_FALSE(dmidecode.empty()) << "dmidecode not found; scripts/setup.sh installs it";
-  std::string path = testing::TempDir() + "/firmware-smbios-" +
-                     testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+  test::TempFolder dir;
+  std::string path = dir / "smbios.bin";
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char *>(dump.data()),
              static_cast<std::streamsize>(dump.size()));

@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "BoardInfoProtocol.h"
-#include "TempFolder.h"
 #include "Tests.h"
 
 namespace {
@@ -135,7 +134,7 @@ TEST(FirmwareDebugTest, GdbStopsInADriverFunctionInsideOvmfWithItsSourceLine) {
   EXPECT_NE(gdb.out.find("BoardSlotService loaded at " + base), std::string::npos);
   EXPECT_NE(report.find("  BoardSlotService: loaded at " + loaded[1].str()), std::string::npos)
       << report;
-  EXPECT_NE(report.find("172   -         0x22B000  <- KVRN port B"), std::string::npos) << report;
+  EXPECT_TRUE(test::HasRow(report, "172 - 0x22B000")) << report;
 }
 
 TEST(FirmwareDebugTest, KeptRunWithOvmfAndQemuArgsReportsInTheEmulatorsWords) {
@@ -165,10 +164,10 @@ TEST(FirmwareDebugTest, KeptRunWithOvmfAndQemuArgsReportsInTheEmulatorsWords) {
            "  Dispatch with the board information protocol: EFI_NOT_FOUND, no driver started\n",
            "  Dispatch with the register access protocol too: EFI_SUCCESS, BoardSlotService and "
            "MenuPruner started\n",
-           "  BoardSlotService   EFI_SUCCESS, resident\n",
        }) {
     EXPECT_NE(boot.out.find(line), std::string::npos) << line << boot.out;
   }
+  EXPECT_TRUE(test::HasRow(boot.out, "BoardSlotService EFI_SUCCESS resident")) << boot.out;
   for (const char *internal :
        {"0x8000", "dispatch-with", "process-firmware-volume", "started-from", "init-notify"}) {
     EXPECT_EQ(boot.out.find(internal), std::string::npos) << internal << "\n" << boot.out;

@@ -2,10 +2,12 @@
 // emulated platform's register access protocol, stack-bus HOB and processor.
 #include <gtest/gtest.h>
 
+#include "BoardDecode.h"
 #include "Cpuid.h"
 #include "DriverFrame.h"
 #include "LinkedDriverFrame.h"
 #include "PciAccess.h"
+#include "PciBoard.h"
 #include "Tests.h"
 
 namespace {
@@ -194,6 +196,29 @@ TEST_F(PciAccessTest, CpuidFillsOnlyTheRegistersAskedFor) {
   SetCpuidHook(nullptr);
   ReadCpuid(1, &eax, nullptr, nullptr, nullptr);
   EXPECT_EQ(eax, 0u);
+}
+
+// boardsim's report decodes slot codes without the drivers' code: on every kind of board it
+// must name the root port the drivers resolve.
+TEST_F(PciAccessTest, TheReportsDecodeResolvesCodesAsTheDriversDo) {
+  std::vector<emu::BoardDescription> boards(5, emu::DefaultBoard());
+  emu::SetCpuSignature(boards[1], 0x606A);
+  emu::SetCpuSignature(boards[2], 0x406F);
+  emu::RemoveStackBusHob(boards[3]);
+  emu::SetStackBusHob(boards[4], emu::StackBusHobSizeFor(1) + 2);
+  emu::SetStackBus(boards[4], 0, 1, 0x17);
+  for (size_t b = 0; b < boards.size(); ++b) {
+    Start(boards[b]);
+    for (uint32_t socket = 0; socket <= 5; ++socket) {
+      for (uint32_t stack = 0; stack <= 7; ++stack) {
+        for (uint32_t port : {0x9u, 0xAu, 0xBu, 0xCu, 0xDu, 0xEu}) {
+          uint32_t code = socket << 20 | stack << 16 | port << 12 | 0x18;
+          ASSERT_EQ(emu::DecodeSlotCode(boards[b], code).rootPort, ResolveRootPortBdf(code))
+              << "board " << b << ", code " << emu::Hex(code, 6);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <fstream>
 
 #include "FirmwareRun.h"
-#include "TempFolder.h"
 #include "Tests.h"
 
 namespace {
@@ -33,7 +32,7 @@ TEST(BoardsimFirmwareOptionsTest, EachIsRefusedWithoutFirmware) {
            {"--firmware-log " + (dir / "log.txt"), "--firmware-log"},
            {"--kvrn-config 0x0C --gdb --riser-type 6", "--gdb"}}) {
     SCOPED_TRACE(args);
-    ExpectOneLineError(test::Boardsim(args), option + " needs --firmware");
+    ExpectOneLineError(test::Boardsim(args), option + " means nothing without --firmware");
   }
   // Nothing was written for an option that was refused.
   EXPECT_NE(access((dir / "kept").c_str(), F_OK), 0);

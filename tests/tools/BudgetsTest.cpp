@@ -7,11 +7,13 @@
 #include <sstream>
 
 #include "Budgets.h"
+#include "Tests.h"
 
 namespace {
 
-std::string WriteProfile(const std::string &name, const std::string &text) {
-  std::string path = testing::TempDir() + name;
+std::string WriteProfile(const test::TempFolder &dir, const std::string &name,
+                         const std::string &text) {
+  std::string path = dir / name;
   std::ofstream(path) << text;
   return path;
 }
@@ -47,7 +49,8 @@ constexpr char kProfile[] =
     "totals: 942\n";
 
 TEST(BudgetsTest, OnlyTheDriversOwnInstructionsCount) {
-  std::string profile = WriteProfile("pass.out", kProfile);
+  test::TempFolder dir;
+  std::string profile = WriteProfile(dir, "pass.out", kProfile);
   std::ostringstream out;
   ASSERT_TRUE(budgets::ReportBootCost({"RootPortAdjustNotify", profile}, out));
   // 30 + 12 of the notify function itself, 250 of FindGuidHob; neither the emulator's 400 nor
@@ -60,14 +63,15 @@ TEST(BudgetsTest, OnlyTheDriversOwnInstructionsCount) {
 }
 
 TEST(BudgetsTest, PassesOverTheirBudgetAreNamed) {
-  std::string profile = WriteProfile("heavy.out",
+  test::TempFolder dir;
+  std::string profile = WriteProfile(dir, "heavy.out",
                                      "ob=/x/MenuPruner.so\nfn=KvrnLabelsNotify(void*, void*)\n"
                                      "1 60000\n");
   std::ostringstream out;
   ASSERT_TRUE(budgets::ReportBootCost({"KvrnLabelsNotify", profile}, out));
   EXPECT_NE(out.str().find("60000  OVER the pass budget"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("A budget is exceeded."), std::string::npos);
-  EXPECT_FALSE(budgets::ReportBootCost({"missing", testing::TempDir() + "none.out"}, out));
+  EXPECT_FALSE(budgets::ReportBootCost({"missing", dir / "none.out"}, out));
 }
 
 }  // namespace

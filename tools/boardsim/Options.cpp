@@ -1,7 +1,16 @@
 #include "Options.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <sstream>
+
+#include "Faults.h"
 
 namespace boardsim {
 
@@ -28,8 +37,12 @@ const char kUsage[] =
     "  --setup-byte OFFSET=N    one byte of the Setup variable\n"
     "  --hob-list present|absent\n"
     "  --dxe-services present|absent\n"
-    "  --fault MEMBER=OCC=VALUE make the OCC-th call (0: every call) of a platform member,\n"
-    "                           such as BS.CreateEvent, return VALUE\n"
+    "  --fault MEMBER=OCC=VALUE make the OCC-th call of a platform member (counted from 1;\n"
+    "                           *: every call), such as BS.CreateEvent, fail with the error\n"
+    "                           status VALUE (a number or a name: EFI_NOT_FOUND), or answer\n"
+    "                           VALUE for a member that returns data; --list-faults lists them.\n"
+    "                           A mistyped fault is an error; the lookups of the protocols the\n"
+    "                           drivers are dispatched after are refused\n"
     "  --smbios-edit-protocol present|absent\n"
     "  --smbios-table empty|default\n"
     "                           start the SMBIOS table from nothing or from the default\n"
@@ -64,6 +77,13 @@ const char kUsage[] =
     "\n"
     "Other options:\n"
     "  --print-board            print the board in board-file form and exit\n"
+    "  --list-faults            list every platform member a fault can fail, and exit\n"
+    "  --trace                  after the report, list every call the drivers made to the\n"
+    "                           platform, in order: driver, driver function, member, what it\n"
+    "                           concerns (protocol, event, variable), arguments and result\n"
+    "                           (with --firmware: what the platform application recorded)\n"
+    "  --json FILE              write the whole report as JSON to FILE (-: standard output,\n"
+    "                           instead of the text report); with --trace it holds the calls\n"
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
     "                           does, for `dmidecode --from-dump FILE`\n"
     "  --firmware               boot the shipped images in real firmware (OVMF under QEMU,\n"
@@ -89,125 +109,233 @@ const char kUsage[] =
     "CollectNicMacAddresses returns when the platform asks after its triggers, and every\n"
     "root port whose register 0x15C the drivers changed (the Setup option is byte 331).\n"
     "\n"
+    "The report decodes what it shows: the KVRN configuration byte's bits, every slot code as\n"
+    "socket, stack and port with the root port it resolves to, and what became of each fault\n"
+    "(the calls it failed, or that it never matched one).\n"
+    "\n"
     "Exit status: 0 when the boot ran and the platform found nothing wrong, 1 when the\n"
-    "platform found a problem (leak, dangling registration, ...), 2 on a bad option or an\n"
-    "SMBIOS dump that cannot be written.\n";
+    "platform found a problem (leak, dangling registration, a driver that crashed, ...), 2 on\n"
+    "a bad option, board file or fault, a missing QEMU or OVMF, or an output file that cannot\n"
+    "be written.\n";
 
 namespace {
 
-bool ReadFile(const std::string &path, std::string &text) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  text = buffer.str();
+// A board file is a page of settings: anything larger is not one.
+constexpr off_t kMaxBoardFileSize = 1 << 20;
+
+// Reads a board file: a regular file of a board file's size, nothing else (a directory, a
+// device or a pipe could read as empty or never end).
+bool ReadBoardFile(const std::string &path, std::string &text, std::string &error) {
+  const std::string name = "board file '" + emu::EchoText(path) + "'";
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0;
+  if (!ok) {
+    error = "cannot read " + name + ": " + std::strerror(errno);
+  } else if (S_ISDIR(info.st_mode)) {
+    error = name + " is a directory";
+    ok = false;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = name + " is not a regular file";
+    ok = false;
+  } else if (info.st_size > kMaxBoardFileSize) {
+    error =
+        name + " has " + std::to_string(info.st_size) + " bytes; a board file has at most 1 MiB";
+    ok = false;
+  }
+  text.clear();
+  char buffer[65536];
+  while (ok && text.size() <= static_cast<size_t>(kMaxBoardFileSize)) {
+    ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = "cannot read " + name + ": " + std::strerror(errno);
+      ok = false;
+    }
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  if (ok && text.size() > static_cast<size_t>(kMaxBoardFileSize)) {
+    error = name + " grew past 1 MiB while it was read";
+    ok = false;
+  }
+  return ok;
+}
+
+bool Known(const std::vector<std::string> &names, const std::string &name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Every option name, tool options and board settings, for the nearest one to a mistyped name.
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const ToolOption &option : ToolOptions()) names.push_back(option.name);
+  for (const std::string &setting : emu::BoardSettingNames()) names.push_back(setting);
+  return names;
+}
+
+std::string UnknownOption(const std::string &name) {
+  std::string error = "unknown option '--" + emu::EchoText(name) + "'";
+  std::vector<std::string> nearest = emu::NearestNames(name, OptionNames(), 1, 3);
+  if (!nearest.empty()) error += "; nearest: --" + nearest.front();
+  return error + " (see --help)";
+}
+
+// "--fault BS.CreateEvent=2=EFI_OUT_OF_RESOURCES" (or the three words apart).
+bool SetFault(Options &options, const std::string &value, std::string &error) {
+  std::string words = value;
+  for (char &c : words) {
+    if (c == '=') c = ' ';
+  }
+  std::istringstream in(words);
+  std::string member, occurrence, faultValue, extra;
+  emu::Fault fault;
+  std::string why = !(in >> member >> occurrence >> faultValue) || (in >> extra)
+                        ? "a fault is MEMBER=OCCURRENCE=VALUE"
+                        : emu::ParseFault(member, occurrence, faultValue, fault);
+  if (!why.empty()) {
+    error = "--fault '" + emu::EchoText(value) + "': " + why;
+    return false;
+  }
+  options.board.faults.push_back(fault);
+  return true;
+}
+
+bool SetBoardFile(Options &options, const std::string &path, std::string &error) {
+  std::string text, why;
+  if (!ReadBoardFile(path, text, error)) return false;
+  if (!emu::ParseBoardText(text, options.board, why)) {
+    error = "board file '" + emu::EchoText(path) + "', " + why;
+    return false;
+  }
   return true;
 }
 
 }  // namespace
 
+const std::vector<ToolOption> &ToolOptions() {
+  static const std::vector<ToolOption> kOptions = {
+      {"help", false, false,
+       [](Options &o, const std::string &, std::string &) { return o.help = true; }},
+      {"print-board", false, false,
+       [](Options &o, const std::string &, std::string &) { return o.printBoard = true; }},
+      {"list-faults", false, false,
+       [](Options &o, const std::string &, std::string &) { return o.listFaults = true; }},
+      {"trace", false, false,
+       [](Options &o, const std::string &, std::string &) { return o.trace = true; }},
+      {"json", true, false,
+       [](Options &o, const std::string &value, std::string &) {
+         o.json = value;
+         return !value.empty();
+       }},
+      {"board", true, false, SetBoardFile},
+      {"fault", true, false, SetFault},
+      {"smbios-dump", true, false,
+       [](Options &o, const std::string &value, std::string &) {
+         o.smbiosDump = value;
+         return true;
+       }},
+      {"firmware", false, false,
+       [](Options &o, const std::string &, std::string &) { return o.firmware = true; }},
+      {"firmware-board", true, true,
+       [](Options &o, const std::string &value, std::string &) {
+         o.firmwareBoard = value;
+         return true;
+       }},
+      {"firmware-log", true, true,
+       [](Options &o, const std::string &value, std::string &) {
+         o.firmwareLog = value;
+         return true;
+       }},
+      {"gdb", false, true,
+       [](Options &o, const std::string &, std::string &) { return o.gdb = true; }},
+      {"ovmf", true, true,
+       [](Options &o, const std::string &value, std::string &) {
+         o.ovmf = value;
+         return !value.empty();
+       }},
+      {"qemu-arg", true, true,
+       [](Options &o, const std::string &value, std::string &) {
+         o.qemuArgs.push_back(value);
+         return true;
+       }},
+      {"keep", true, true,
+       [](Options &o, const std::string &value, std::string &) {
+         o.keep = value;
+         return !value.empty();
+       }},
+  };
+  return kOptions;
+}
+
 bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error) {
   options.board = emu::DefaultBoard();
+  const std::vector<std::string> settings = emu::BoardSettingNames();
+  std::vector<std::string> firmwareOnly;  // given, though they need --firmware
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (arg == "--help" || arg == "-h") {
+    const std::string &arg = args[i];
+    if (arg == "-h") {
       options.help = true;
       continue;
     }
-    if (arg == "--print-board") {
-      options.printBoard = true;
-      continue;
-    }
-    if (arg == "--firmware") {
-      options.firmware = true;
-      continue;
-    }
-    if (arg == "--gdb") {
-      options.gdb = true;
-      continue;
-    }
-    if (arg == "--pci-clear") {  // the one board-file line without a value
-      std::string why;
-      emu::ParseBoardText("pci-clear", options.board, why);
-      continue;
-    }
     if (arg.rfind("--", 0) != 0) {
-      error = "unexpected argument '" + arg + "' (see --help)";
+      error = "unexpected argument '" + emu::EchoText(arg) + "' (see --help)";
       return false;
     }
     std::string name = arg.substr(2);
-    std::string value;
+    std::optional<std::string> value;
     if (size_t eq = name.find('='); eq != std::string::npos) {
       value = name.substr(eq + 1);
       name = name.substr(0, eq);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      error = "option --" + name + " needs a value";
+    }
+    const ToolOption *option = nullptr;
+    for (const ToolOption &candidate : ToolOptions()) {
+      if (name == candidate.name) option = &candidate;
+    }
+    // pci-clear is the one board setting without a value.
+    bool takesValue = option != nullptr ? option->takesValue : name != "pci-clear";
+    if (option == nullptr && !Known(settings, name)) {
+      error = UnknownOption(name);
       return false;
     }
-    if (name == "smbios-dump") {
-      options.smbiosDump = value;
-      continue;
+    if (!takesValue && value) {
+      error = "option --" + name + " takes no value";
+      return false;
     }
-    if (name == "firmware-board") {
-      options.firmwareBoard = value;
-      continue;
-    }
-    if (name == "firmware-log") {
-      options.firmwareLog = value;
-      continue;
-    }
-    if (name == "ovmf") {
-      options.ovmf = value;
-      continue;
-    }
-    if (name == "qemu-arg") {
-      options.qemuArgs.push_back(value);
-      continue;
-    }
-    if (name == "keep") {
-      options.keep = value;
-      continue;
-    }
-    std::string text;
-    if (name == "board") {
-      if (!ReadFile(value, text)) {
-        error = "cannot read board file '" + value + "'";
+    if (takesValue && !value) {
+      if (i + 1 == args.size()) {
+        error = "option --" + name + " needs a value";
         return false;
       }
-      std::string why;
-      if (!emu::ParseBoardText(text, options.board, why)) {
-        error = "board file '" + value + "', " + why;
+      value = args[++i];
+    }
+    if (option != nullptr) {
+      if (!option->set(options, value.value_or(""), error)) {
+        if (error.empty()) error = "bad value for --" + name + ": '" + emu::EchoText(*value) + "'";
         return false;
       }
+      if (option->firmwareOnly) firmwareOnly.push_back(name);
       continue;
     }
-    // Every other option is a board-file line: "--slot 172=0x22B000" is "slot 172 0x22B000".
-    for (char &c : value) {
+    // A board setting: "--slot 172=0x22B000" is the board-file line "slot 172 0x22B000".
+    std::string line = name + " " + value.value_or("");
+    for (char &c : line) {
       if (c == '=') c = ' ';
     }
     std::string why;
-    if (!emu::ParseBoardText(name + " " + value, options.board, why)) {
-      error = why.find("unknown setting") != std::string::npos
-                  ? "unknown option '--" + name + "' (see --help)"
-                  : "bad value for --" + name + ": '" + args[i] + "'";
+    if (!emu::ParseBoardText(line, options.board, why)) {
+      error = "bad value for --" + name + ": '" + emu::EchoText(value.value_or("")) + "'";
       return false;
     }
   }
-  // Options of the real-firmware boot mean nothing to the emulated one.
-  const std::pair<bool, const char *> kFirmwareOnly[] = {
-      {!options.firmwareBoard.empty(), "--firmware-board"},
-      {!options.firmwareLog.empty(), "--firmware-log"},
-      {options.gdb, "--gdb"},
-      {!options.ovmf.empty(), "--ovmf"},
-      {!options.qemuArgs.empty(), "--qemu-arg"},
-      {!options.keep.empty(), "--keep"}};
-  for (const auto &[given, name] : kFirmwareOnly) {
-    if (given && !options.firmware) {
-      error = std::string(name) + " needs --firmware";
-      return false;
-    }
+  if (!options.firmware && !firmwareOnly.empty()) {
+    error = "--" + firmwareOnly.front() + " means nothing without --firmware";
+    return false;
   }
   return true;
 }

@@ -2,6 +2,7 @@
 #ifndef TOOLS_BOARDSIM_OPTIONS_H_
 #define TOOLS_BOARDSIM_OPTIONS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ struct Options {
   emu::BoardDescription board;
   bool help = false;
   bool printBoard = false;
+  bool listFaults = false;    // list the members a fault can fail and exit
+  bool trace = false;         // print every call the drivers made after the report
+  std::string json;           // where to write the report as JSON ("-": standard output)
   std::string smbiosDump;     // where to write the SMBIOS table after the boot, "" for nowhere
   bool firmware = false;      // boot in OVMF under QEMU instead of the emulator
   std::string firmwareBoard;  // where to write the board as the firmware made it
@@ -22,6 +26,18 @@ struct Options {
   std::vector<std::string> qemuArgs;  // added to QEMU's command line, one word each
   std::string keep;                   // the folder that keeps the firmware run's files
 };
+
+// An option of the tool itself (every other option is a board-file setting). An option that
+// only the firmware boot uses is refused without --firmware.
+struct ToolOption {
+  const char *name;  // without the dashes
+  bool takesValue;
+  bool firmwareOnly;
+  // Applies the option; false for a bad value, with a one-line `error` (or none, for the
+  // usual one).
+  std::function<bool(Options &, const std::string &value, std::string &error)> set;
+};
+const std::vector<ToolOption> &ToolOptions();
 
 // Fills `options` from argv. On a bad option or value returns false with a one-line `error`
 // that names it.

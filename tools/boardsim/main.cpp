@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "Boot.h"
+#include "CrashReport.h"
+#include "FaultReport.h"
 #include "FirmwareBoot.h"
 #include "FirmwareDebug.h"
 #include "FirmwareReport.h"
@@ -68,9 +70,11 @@ int BootInFirmware(const boardsim::Options &options, emu::BootResult &result) {
   }
   if (!boot.ok) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
-    return 1;
+    return boot.run.missingTool ? 2 : 1;
   }
-  std::printf("%s\n", fw::FormatFirmwareDispatch(boot).c_str());
+  if (options.json != "-") {
+    std::printf("%s\n", fw::FormatFirmwareDispatch(boot).c_str());
+  }
   if (!options.firmwareBoard.empty() &&
       !WriteFile(options.firmwareBoard, boot.seenText.data(), boot.seenText.size())) {
     std::fprintf(stderr, "boardsim: cannot write the board to '%s'\n",
@@ -94,24 +98,51 @@ int main(int argc, char **argv) {
     std::fputs(boardsim::kUsage, stdout);
     return 0;
   }
+  if (options.listFaults) {
+    std::fputs(boardsim::FaultList().c_str(), stdout);
+    return 0;
+  }
   if (options.printBoard) {
     std::fputs(emu::FormatBoardText(options.board).c_str(), stdout);
     return 0;
   }
   // The report lists the platform's findings; nothing else goes to stderr.
   emu::SetViolationHandler([](const std::string &) {});
+  boardsim::ReportCrashes();
   emu::BootResult result;
   if (options.firmware) {
     if (int status = BootInFirmware(options, result); status != 0) return status;
   } else {
     result = emu::RunBoot(options.board);
   }
-  std::fputs(emu::FormatReport(result).c_str(), stdout);
+  // A fault on a call that must not fail makes the boot meaningless: refuse it, report nothing.
+  if (std::vector<std::string> refused = boardsim::RefusedFaults(result); !refused.empty()) {
+    std::fprintf(stderr, "boardsim: %s\n", refused.front().c_str());
+    return 2;
+  }
+  if (options.json == "-") {
+    std::fputs(emu::FormatJsonReport(result, options.trace).c_str(), stdout);
+  } else {
+    std::fputs(emu::FormatReport(result).c_str(), stdout);
+    if (options.trace) std::fputs(("\n" + emu::FormatTrace(result)).c_str(), stdout);
+  }
+  std::fflush(stdout);
+  for (const std::string &line : boardsim::UnmatchedFaults(result)) {
+    std::fprintf(stderr, "boardsim: warning: %s\n", line.c_str());
+  }
   if (!options.smbiosDump.empty()) {
     std::vector<uint8_t> dump = result.smbiosAfter.DumpImage();
     if (!WriteFile(options.smbiosDump, dump.data(), dump.size())) {
       std::fprintf(stderr, "boardsim: cannot write the SMBIOS dump to '%s'\n",
-                   options.smbiosDump.c_str());
+                   emu::EchoText(options.smbiosDump).c_str());
+      return 2;
+    }
+  }
+  if (!options.json.empty() && options.json != "-") {
+    std::string json = emu::FormatJsonReport(result, options.trace);
+    if (!WriteFile(options.json, json.data(), json.size())) {
+      std::fprintf(stderr, "boardsim: cannot write the JSON report to '%s'\n",
+                   emu::EchoText(options.json).c_str());
       return 2;
     }
   }

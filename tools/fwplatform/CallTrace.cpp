@@ -134,7 +134,7 @@ EFI_STATUS EFIAPI TracedCreateEventEx(UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY
                                       const VOID *Context, const EFI_GUID *Group,
                                       EFI_EVENT *Event) {
   DriverCall Call(__builtin_return_address(0), "BS.CreateEventEx", 2, Type, Tpl);
-  Call.Notify(reinterpret_cast<UINT64>(Notify));
+  Call.Guid(Group).Notify(reinterpret_cast<UINT64>(Notify));
   DRIVER_EVENT *Entry = WrapNotify(Call, Tpl, Notify, Context);
   const EFI_STATUS Status = mFirmware.CreateEventEx(Type, Tpl, Notify, Context, Group, Event);
   KeepEvent(Entry, Status, Event);
@@ -143,12 +143,16 @@ EFI_STATUS EFIAPI TracedCreateEventEx(UINT32 Type, EFI_TPL Tpl, EFI_EVENT_NOTIFY
 
 EFI_STATUS EFIAPI TracedSignalEvent(EFI_EVENT Event) {
   DriverCall Call(__builtin_return_address(0), "BS.SignalEvent");
+  if (const DRIVER_EVENT *Entry = EventOf(Event)) {
+    Call.Notify(reinterpret_cast<UINT64>(Entry->Notify));
+  }
   return Call.Returns(mFirmware.SignalEvent(Event));
 }
 
 EFI_STATUS EFIAPI TracedCloseEvent(EFI_EVENT Event) {
   DriverCall Call(__builtin_return_address(0), "BS.CloseEvent");
   DRIVER_EVENT *Entry = EventOf(Event);
+  if (Entry != nullptr) Call.Notify(reinterpret_cast<UINT64>(Entry->Notify));
   const EFI_STATUS Status = mFirmware.CloseEvent(Event);
   if (Entry != nullptr && !EFI_ERROR(Status)) Entry->InUse = false;
   return Call.Returns(Status);
@@ -224,7 +228,8 @@ bool MadeByDriver(const VOID *ReturnAddress) {
 }
 
 VOID ReportText(const char *Text) {
-  for (; *Text != '\0'; ++Text) Out << (*Text > ' ' && *Text < 0x7F ? *Text : '?');
+  // The text runs to the line's end: blanks stay, anything unprintable does not.
+  for (; *Text != '\0'; ++Text) Out << (*Text >= ' ' && *Text < 0x7F ? *Text : '?');
 }
 
 }  // namespace
@@ -306,6 +311,18 @@ DriverCall &DriverCall::Variable(const CHAR16 *Name) {
     UINTN Length = 0;
     for (; Length + 1 < sizeof(mRecord->Variable) && Name[Length] != 0; ++Length) {
       mRecord->Variable[Length] = Name[Length] < 0x80 ? static_cast<CHAR8>(Name[Length]) : '?';
+    }
+    mRecord->Variable[Length] = '\0';
+    mRecord->What |= kWhatVariable;
+  }
+  return *this;
+}
+
+DriverCall &DriverCall::Label(const CHAR8 *Text) {
+  if (mRecord != nullptr && Text != nullptr) {
+    UINTN Length = 0;
+    for (; Length + 1 < sizeof(mRecord->Variable) && Text[Length] != 0; ++Length) {
+      mRecord->Variable[Length] = Text[Length];
     }
     mRecord->Variable[Length] = '\0';
     mRecord->What |= kWhatVariable;

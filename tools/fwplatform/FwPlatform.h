@@ -131,6 +131,8 @@ class DriverCall {
   DriverCall &Guid(const EFI_GUID *Guid);
   DriverCall &Notify(UINT64 Function);
   DriverCall &Variable(const CHAR16 *Name);
+  // A text that tells the call apart, such as a setup edit's form-set title.
+  DriverCall &Label(const CHAR8 *Text);
   bool FromDriver() const { return mFromDriver; }
   template <typename T>
   T Returns(T Result) {

@@ -29,15 +29,18 @@ EFI_STATUS Record(const char *Call, const CHAR8 *FormSet, UINT16 Id, const CHAR8
 
 EFI_STATUS EFIAPI HideItem(const CHAR8 *FormSet, UINT16 Id) {
   DriverCall Call(__builtin_return_address(0), "SetupEdit.HideItem", 1, Id);
+  Call.Label(FormSet);
   return Call.Returns(Record("HideItem", FormSet, Id, nullptr));
 }
 EFI_STATUS EFIAPI UpdateString(const CHAR8 *FormSet, UINT16 Id, const CHAR8 *Text) {
   DriverCall Call(__builtin_return_address(0), "SetupEdit.UpdateString", 1, Id);
+  Call.Label(FormSet);
   return Call.Returns(Text == nullptr ? EFI_INVALID_PARAMETER
                                       : Record("UpdateString", FormSet, Id, Text));
 }
 EFI_STATUS EFIAPI SuppressItem(const CHAR8 *FormSet, UINT16 Id) {
   DriverCall Call(__builtin_return_address(0), "SetupEdit.SuppressItem", 1, Id);
+  Call.Label(FormSet);
   return Call.Returns(Record("SuppressItem", FormSet, Id, nullptr));
 }
 

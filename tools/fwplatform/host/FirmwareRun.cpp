@@ -61,6 +61,16 @@ struct Ovmf {
   std::string code, vars;
 };
 
+// An executable of that name in a folder of the PATH.
+bool OnPath(const std::string &program) {
+  const char *path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (!folder.empty() && access((folder + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
 // Debian's OVMF, 4 MiB flash layout first.
 bool FindOvmf(Ovmf &ovmf) {
   for (const auto &[code, vars] :
@@ -294,9 +304,19 @@ int FreeLoopbackPort() {
 
 RunResult RunInOvmf(const RunRequest &request) {
   RunResult result;
+  if (!OnPath("qemu-system-x86_64")) {
+    result.error =
+        "QEMU is missing: no qemu-system-x86_64 on the PATH (Debian package "
+        "qemu-system-x86)";
+    result.missingTool = true;
+    return result;
+  }
   Ovmf ovmf;
   if (!FindOvmf(ovmf) && (request.flashImage.empty() || request.flashVars.empty())) {
-    result.error = "OVMF is not installed (Debian package ovmf)";
+    result.error =
+        "OVMF is missing: no /usr/share/OVMF/OVMF_CODE_4M.fd or OVMF_CODE.fd with "
+        "its VARS (Debian package ovmf)";
+    result.missingTool = true;
     return result;
   }
   for (const std::string *path : {&request.flashImage, &request.flashVars}) {

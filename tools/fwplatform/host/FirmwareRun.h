@@ -39,11 +39,12 @@ struct RunRequest {
 };
 
 struct RunResult {
-  bool ran = false;         // QEMU started and ended by itself
-  int exitCode = -1;        // the application's code (isa-debug-exit), -1 if none
-  std::string error;        // why the run could not be made
-  std::string debugLog;     // what the application reported on its debug port
-  std::string firmwareLog;  // what the firmware wrote on its own debug port (DEBUG builds)
+  bool ran = false;          // QEMU started and ended by itself
+  int exitCode = -1;         // the application's code (isa-debug-exit), -1 if none
+  std::string error;         // why the run could not be made
+  bool missingTool = false;  // because QEMU or OVMF is not installed
+  std::string debugLog;      // what the application reported on its debug port
+  std::string firmwareLog;   // what the firmware wrote on its own debug port (DEBUG builds)
   std::map<std::string, std::vector<uint8_t>> files;
   double seconds = 0;
   std::string firmware;  // the code flash the run booted
