@@ -16,7 +16,7 @@ DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandl
   InitializeDriverFrame(ImageHandle, SystemTable);
   EFI_STATUS Status = BoardSlotServiceMain();
   if (EFI_ERROR(Status)) {
-    ReleaseScratchPool();
+    Status = EndFailedStart(Status);
   }
   return Status;
 }
@@ -51,19 +51,20 @@ static EFI_STATUS BoardSlotServiceMain() {
     if (!EFI_ERROR(Status)) {
       return Status;
     }
-    gBS->CloseEvent(RootPortEvent);
+    WithdrawEvent(RootPortEvent);
   }
 
   // The start failed and the DXE core will unload this image: nothing registered may still
-  // point into it.
+  // point into it. Whatever the core refuses to withdraw keeps the image (EndFailedStart).
   if (!EFI_ERROR(SlotRecordsStatus)) {
-    gBS->CloseEvent(SlotRecordsEvent);
+    WithdrawEvent(SlotRecordsEvent);
   }
   if (!EFI_ERROR(ReadyToBootStatus)) {
-    gBS->CloseEvent(ReadyToBootEvent);
+    WithdrawEvent(ReadyToBootEvent);
   }
-  if (!EFI_ERROR(HookStatus)) {
-    gBS->UninstallProtocolInterface(HookHandle, &gBoardHookProtocolGuid, HookInterface);
+  if (!EFI_ERROR(HookStatus) && EFI_ERROR(gBS->UninstallProtocolInterface(
+                                    HookHandle, &gBoardHookProtocolGuid, HookInterface))) {
+    gStartAbandoned = TRUE;
   }
   return Status;
 }

@@ -17,6 +17,9 @@ constexpr UINT32 ROOT_PORT_ADJUST_BIT = 0x2000;
 VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
+  if (gStartAbandoned) {  // the start failed but had to stay: nothing to do
+    return;
+  }
 
   UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
   if (!ReadSetupVariable(Setup) || Setup[SETUP_ROOT_PORT_ADJUST_OFFSET] == 0) {

@@ -5,6 +5,9 @@
 
 VOID EFIAPI SmbiosSlotNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;
+  if (gStartAbandoned) {  // the start failed but had to stay: nothing to do
+    return;
+  }
   gBS->CloseEvent(Event);
   UINT8 RiserType = GetBoardInfoProtocol()->QueryBoardByte(BOARD_BYTE_RISER_TYPE);
   UpdateKvrnSlotRecords();

@@ -97,6 +97,9 @@ static VOID LabelKvrnSlot(SETUP_EDIT_PROTOCOL *SetupEdit, const KVRN_LABEL_SLOT 
 VOID EFIAPI KvrnLabelsNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
+  if (gStartAbandoned) {  // the start failed but had to stay: nothing to do
+    return;
+  }
   BOARD_INFO_PROTOCOL *Board = GetBoardInfoProtocol();
   UINT8 KvrnConfig = Board->QueryBoardByte(BOARD_BYTE_KVRN_CONFIG);
   SETUP_EDIT_PROTOCOL *SetupEdit = LocateSetupEdit();

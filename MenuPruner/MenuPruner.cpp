@@ -41,20 +41,23 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
     if (!EFI_ERROR(Status)) {
       return Status;
     }
-    gBS->CloseEvent(KvrnLabelsEvent);
+    WithdrawEvent(KvrnLabelsEvent);
   }
 
-  // The start failed and the DXE core will unload this image: no event may still point into it.
+  // The start failed and the DXE core will unload this image: no event may still point into
+  // it. Whatever the core refuses to withdraw keeps the image (EndFailedStart).
   if (RiserEditsArmed) {
-    gBS->CloseEvent(RiserEditsEvent);
+    WithdrawEvent(RiserEditsEvent);
   }
-  ReleaseScratchPool();
-  return Status;
+  return EndFailedStart(Status);
 }
 
 static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
   (VOID) Context;
+  if (gStartAbandoned) {  // the start failed but had to stay: nothing to do
+    return;
+  }
   SETUP_EDIT_PROTOCOL *SetupEdit = LocateSetupEdit();
   if (SetupEdit == nullptr) {
     return;

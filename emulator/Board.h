@@ -100,6 +100,9 @@ struct BoardDescription {
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;
+  // Protocols whose consumer opens them (BY_DRIVER) from its installation notification and
+  // does not let go: the DXE core refuses to uninstall such an interface (EFI_ACCESS_DENIED).
+  std::vector<EFI_GUID> heldOpen;
 
   // What the platform lets a resident driver keep at the end of the boot: the scratch pool
   // the drivers' start-up allocates and keeps for the image's life. Every other block a driver

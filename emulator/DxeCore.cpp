@@ -379,6 +379,12 @@ EFI_STATUS DxeCore::UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID
     return entry.handle == target && entry.guid == *guid && entry.interface == interface;
   });
   if (it == interfaces_.end()) return EFI_NOT_FOUND;
+  // The DXE core asks a consumer that opened the interface BY_DRIVER to stop; one that will
+  // not keeps the interface installed.
+  if (std::any_of(board_.heldOpen.begin(), board_.heldOpen.end(),
+                  [&](const EFI_GUID &held) { return held == *guid; })) {
+    return EFI_ACCESS_DENIED;
+  }
   interfaces_.erase(it);
   ReleaseHandleIfEmpty(target);
   return EFI_SUCCESS;

@@ -93,9 +93,9 @@ const std::vector<PlatformMember> &PlatformMembers() {
       {"BoardInfo.GetSlotLocation", kData, 0xFFFFFFFF, "the slot location code"},
       {"BoardInfo.InitNotify", kStatus, 0, nullptr},
       {"BoardInfo.SetSlotLocation", kStatus, 0, nullptr},
-      {"RegisterAccess.GetRegisterAddress", kData, 0x0FFFFFFF,
-       "another register, named like the record's first word "
-       "(bus << 20 | device << 15 | function << 12 | offset)"},
+      {"RegisterAccess.GetRegisterAddress", kData, UINT64_MAX,
+       "the address returned: 0x80000000 + (bus << 20 | device << 15 | function << 12 | "
+       "offset) is that register, 0 is no address, any other lies in no device"},
       {"CPU.Cpuid", kData, 0xFFFFFFFF, "EAX of CPUID leaf 1"},
       {"Smbios.InsertRecord", kStatus, 0, nullptr},
       {"Smbios.RemoveRecord", kStatus, 0, nullptr},

@@ -19,6 +19,7 @@ inline void ClearDriverFrame() {
   gHobList = nullptr;
   gRegisterAccess = nullptr;
   gBoardInfo = nullptr;
+  gStartAbandoned = FALSE;
 }
 
 }  // namespace emu

@@ -13,7 +13,10 @@ namespace emu {
 namespace {
 
 constexpr uint16_t kCommandMemorySpace = PCI_COMMAND_MEMORY_SPACE;
+constexpr uint32_t kBarTypeMask = 0x6;
 constexpr uint32_t kBar64BitMemory = 0x4;  // BAR type bits: 64-bit memory, not prefetchable
+// What writes and reads are charged to where no function answers.
+constexpr uint16_t kNoFunction = 0xFFFF;
 
 uint32_t Get32(const uint8_t *bytes) {
   uint32_t value;
@@ -116,7 +119,7 @@ uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
   if (asked == nullptr) {
     p.Violation(p.CurrentImageName() + " passed the register access protocol no record");
     absentHandedOut_ = true;
-    absentBdf_ = 0xFFFF;
+    absentBdf_ = kNoFunction;
     return reinterpret_cast<uintptr_t>(absentPage_.data());
   }
   const REG_ACCESS_ADDRESS &record = *asked;
@@ -126,7 +129,7 @@ uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
                 Hex(record.Address) + ", " + Hex(record.Reserved0) + ", " + Hex(record.Kind) +
                 ", " + Hex(record.Reserved1) + "}, which is no PCI configuration register");
     absentHandedOut_ = true;
-    absentBdf_ = 0xFFFF;
+    absentBdf_ = kNoFunction;
     return reinterpret_cast<uintptr_t>(absentPage_.data());
   }
   // Bits 27..12 of the record are the bus, device and function, in BDF order.
@@ -138,6 +141,21 @@ uintptr_t PciBus::RegisterAddress(const REG_ACCESS_ADDRESS *asked) {
   absentHandedOut_ = true;
   absentBdf_ = bdf;
   return reinterpret_cast<uintptr_t>(absentPage_.data() + offset);
+}
+
+uintptr_t PciBus::AtBoardAddress(uint64_t address) {
+  if (address == 0) return 0;
+  if (address >= kConfigSpaceBoardBase && address - kConfigSpaceBoardBase < kConfigSpaceBoardSize) {
+    REG_ACCESS_ADDRESS record = {static_cast<uint32_t>(address - kConfigSpaceBoardBase), 0,
+                                 REG_ACCESS_KIND_PCI_CONFIG, 0};
+    return RegisterAddress(&record);
+  }
+  // The page where nothing answers, at the address's dword within it (a dword access there
+  // stays inside the page).
+  Sync();
+  absentHandedOut_ = true;
+  absentBdf_ = kNoFunction;
+  return reinterpret_cast<uintptr_t>(absentPage_.data() + (address & (kConfigSpaceSize - 4)));
 }
 
 void PciBus::Sync() {
@@ -175,8 +193,14 @@ const std::vector<PciWrite> &PciBus::Writes() {
 // ---- Device memory --------------------------------------------------------------------------
 
 uint64_t PciBus::DecodedBase(const Function &function) const {
+  // BAR0's type bits say whether BAR1 is its upper half (64-bit) or a BAR of its own (32-bit,
+  // decoding below 4 GiB), whatever a reader of the pair takes it for.
   const uint8_t *config = function.config.data();
-  uint64_t bars = uint64_t{Get32(config + PCI_BAR1_OFFSET)} << 32 | Get32(config + PCI_BAR0_OFFSET);
+  const uint32_t bar0 = Get32(config + PCI_BAR0_OFFSET);
+  uint64_t bars = bar0;
+  if ((bar0 & kBarTypeMask) == kBar64BitMemory) {
+    bars |= uint64_t{Get32(config + PCI_BAR1_OFFSET)} << 32;
+  }
   return bars & ~uint64_t{PCI_BAR_FLAG_MASK};
 }
 
@@ -204,7 +228,18 @@ bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
                                  std::to_string(length) + " bytes at " + Hex(address) +
                                  ", low memory that no device decodes");
     std::memset(to, 0xFF, length);
-    reads_.push_back(DeviceMemoryRead{0xFFFF, address, length, false});
+    reads_.push_back(DeviceMemoryRead{kNoFunction, address, length, false});
+    return true;
+  }
+  // The host memory that stands in for a device's is no one's while no BAR decodes it (a BAR
+  // moved away, a 32-bit BAR read as a pair): nothing answers there.
+  for (const auto &[bdf, function] : functions_) {
+    uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
+    if (function->memory == nullptr || address < host || address - host >= kDeviceMemorySize) {
+      continue;
+    }
+    std::memset(to, 0xFF, length);
+    reads_.push_back(DeviceMemoryRead{kNoFunction, address, length, false});
     return true;
   }
   return false;

@@ -22,8 +22,9 @@ namespace emu {
 
 constexpr size_t kConfigSpaceSize = 4096;
 // The board address of configuration space (enhanced configuration access), which the call
-// log shows instead of the emulator's host address.
+// log shows instead of the emulator's host address: 1 MiB per bus, 256 buses.
 constexpr uint64_t kConfigSpaceBoardBase = 0x80000000;
+constexpr uint64_t kConfigSpaceBoardSize = 0x10000000;
 
 // A configuration write the drivers made: the aligned dword that changed, before and after.
 struct PciWrite {
@@ -53,6 +54,10 @@ class PciBus {
   // names. A record that is no PCI configuration record (or none) is a violation, and gets
   // an address where nothing answers.
   uintptr_t RegisterAddress(const REG_ACCESS_ADDRESS *record);
+  // The host address behind a board address the protocol may answer with: inside
+  // configuration space, that register; 0 stays 0 (nothing there to dereference); anywhere
+  // else, an address where no device answers (reads give all ones, writes are dropped).
+  uintptr_t AtBoardAddress(uint64_t address);
   // Serves a CopyMem whose source lies in device memory that some BAR pair decodes, or in the
   // low memory that a BAR pair of 0 would decode; false for any other source.
   bool ReadDeviceMemory(void *to, const void *from, size_t length);

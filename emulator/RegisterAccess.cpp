@@ -19,14 +19,13 @@ UINTN EFIAPI GetRegisterAddress(REG_ACCESS_ADDRESS *record) {
   }
   auto site = p.Enter("RegisterAccess.GetRegisterAddress",
                       {record->Address, record->Reserved0, record->Kind, record->Reserved1});
-  REG_ACCESS_ADDRESS asked = *record;
   if (site.injected) {
-    // A failing protocol answers for another register, which the injected value names in the
-    // record's first-word form: always configuration space, never arbitrary host memory.
-    asked.Address = static_cast<UINT32>(*site.injected) & 0x0FFFFFFF;
+    // A protocol that answers badly: the injected value is the address it returns, as the
+    // board sees it (a configuration register, 0, or an address where no device answers).
+    return p.Pci().AtBoardAddress(p.Leave(site, *site.injected));
   }
-  uintptr_t address = p.Pci().RegisterAddress(&asked);
-  p.Leave(site, kConfigSpaceBoardBase + (asked.Address & 0x0FFFFFFF));
+  uintptr_t address = p.Pci().RegisterAddress(record);
+  p.Leave(site, kConfigSpaceBoardBase + (record->Address & 0x0FFFFFFF));
   return address;
 }
 

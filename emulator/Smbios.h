@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "SmbiosEditProtocol.h"
 #include "Uefi.h"
 
 namespace emu {
@@ -114,6 +115,11 @@ class SmbiosTable {
 // The table of the board the drivers were written for: BIOS and system information, the
 // board's own slots and the KVRN slot record, Slot ID 0x0B01, "KVRN: CPU2 PCIE 3.0".
 SmbiosTable DefaultSmbiosTable();
+
+// The interface the platform's SMBIOS driver installs under the SMBIOS edit protocol's GUID
+// (unless the board leaves it out). Its members edit the current platform's board().smbios; a
+// test may wrap them to play a protocol that answers badly.
+SMBIOS_EDIT_PROTOCOL *SmbiosEditInterface();
 
 // Slot Data Bus Width and Current Usage as SMBIOS names them ("x16", "Unknown").
 std::string SlotWidthName(uint8_t width);

@@ -75,9 +75,13 @@ SMBIOS_EDIT_PROTOCOL MakeInterface() {
 
 }  // namespace
 
-void Platform::InstallSmbiosEditProtocol() {
+SMBIOS_EDIT_PROTOCOL *SmbiosEditInterface() {
   static SMBIOS_EDIT_PROTOCOL protocol = MakeInterface();
-  InstallProtocol(gSmbiosEditProtocolGuid, &protocol);
+  return &protocol;
+}
+
+void Platform::InstallSmbiosEditProtocol() {
+  InstallProtocol(gSmbiosEditProtocolGuid, SmbiosEditInterface());
 }
 
 }  // namespace emu

@@ -129,12 +129,50 @@ void WriteCpuidEax(Output &out, uint32_t eax) {
   }
 }
 
-std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs) {
-  std::vector<uint8_t> list(sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0);
+std::vector<emu::Fault> ReadRegisterAccessFaults(Input &in) {
+  std::vector<emu::Fault> faults;
+  size_t count = in.Byte() % (kMaxRegisterAccessFaults + 1);
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t occurrence = in.Byte();
+    faults.push_back((in.Byte() & 1) == 0 ? NoAddress(occurrence) : AddressInNoDevice(occurrence));
+  }
+  return faults;
+}
+
+void WriteRegisterAccessFaults(Output &out, const std::vector<emu::Fault> &faults) {
+  out.Byte(static_cast<uint8_t>(faults.size()));
+  for (const emu::Fault &fault : faults) {
+    out.Byte(static_cast<uint8_t>(fault.occurrence)).Byte(fault.value == 0 ? 0 : 1);
+  }
+}
+
+emu::Fault NoAddress(uint32_t occurrence) {
+  return {"RegisterAccess.GetRegisterAddress", occurrence, 0};
+}
+
+emu::Fault AddressInNoDevice(uint32_t occurrence) {
+  return {"RegisterAccess.GetRegisterAddress", occurrence,
+          emu::kConfigSpaceBoardBase + emu::kConfigSpaceBoardSize};
+}
+
+bool AnsweredBadly(const std::vector<emu::Fault> &faults, uint32_t occurrence) {
+  for (const emu::Fault &fault : faults) {
+    if (fault.occurrence == 0 || fault.occurrence == occurrence) return true;
+  }
+  return false;
+}
+
+std::vector<uint8_t> PhitHob() {
+  std::vector<uint8_t> hob(sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0);
   EFI_HOB_HANDOFF_INFO_TABLE phit{};
   phit.Header = {EFI_HOB_TYPE_HANDOFF, static_cast<UINT16>(sizeof(phit)), 0};
   phit.Version = EFI_HOB_HANDOFF_TABLE_VERSION;
-  std::memcpy(list.data(), &phit, sizeof(phit));
+  std::memcpy(hob.data(), &phit, sizeof(phit));
+  return hob;
+}
+
+std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs) {
+  std::vector<uint8_t> list = PhitHob();
   list.insert(list.end(), hobs.begin(), hobs.end());
   // The end HOB, and as many again as the longest HOB could step over: a list is always
   // terminated, so wherever a length from the given bytes lands (8-byte steps from the list's

@@ -61,6 +61,17 @@ constexpr uint32_t kEax606A = 0x606A6;
 uint32_t ReadCpuidEax(Input &in);
 void WriteCpuidEax(Output &out, uint32_t eax);
 
+// Register access requests the platform answers badly: with no address, or with one where no
+// device answers. Written as a count byte (at most 4), then per fault an occurrence byte (0:
+// every request) and a kind byte (bit 0 clear: no address; set: an address in no device).
+constexpr size_t kMaxRegisterAccessFaults = 4;
+std::vector<emu::Fault> ReadRegisterAccessFaults(Input &in);
+void WriteRegisterAccessFaults(Output &out, const std::vector<emu::Fault> &faults);
+emu::Fault NoAddress(uint32_t occurrence);
+emu::Fault AddressInNoDevice(uint32_t occurrence);
+// Whether the register request of that occurrence (from 1) was answered badly.
+bool AnsweredBadly(const std::vector<emu::Fault> &faults, uint32_t occurrence);
+
 // A named seed of a target's corpus.
 struct Seed {
   std::string name;
@@ -100,7 +111,9 @@ class DriverRun {
   size_t poolBlocks_ = 0;
 };
 
-// The PHIT HOB that opens every list the PEI core hands over, the HOBs given, and end HOBs for
+// The PHIT HOB that opens every list the PEI core hands over.
+std::vector<uint8_t> PhitHob();
+// The PHIT HOB, the HOBs given, and end HOBs for
 // as far as any HOB length could reach past them (kHobListTail bytes).
 constexpr size_t kHobListTail = 0x10000;
 std::vector<uint8_t> HobListAround(const std::vector<uint8_t> &hobs);

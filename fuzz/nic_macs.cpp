@@ -1,14 +1,21 @@
 // The board hook protocol's NIC MAC collection over arbitrary configuration space: the root port
 // the onboard NIC's slot code resolves to (or none), its bus numbers, whatever functions sit on
-// the buses below it, and arbitrary configuration dwords on top (BARs, IDs, Command). Device
-// memory answers where a BAR pair decodes a function's window; nothing else of the address
-// space answers (all ones). The caller's lists are exactly as large as their room.
+// the buses below it, and arbitrary configuration dwords on top (BARs, IDs, Command). BARs may
+// point anywhere in the board's address space: at the window the platform assigned, into or
+// past another function's window, at any 64-bit address, or be a 32-bit BAR whose neighbour
+// the collection takes for its upper half. Device memory answers where a BAR decodes a
+// function's window; nothing else of the address space answers (all ones). The register access
+// protocol may answer badly (no address, or one in no device). The caller's lists are exactly
+// as large as their room.
 //
 // Input: processor (byte, as hob_walk), slot code of the onboard NIC (flag, then a dword when
 // set), root port (flag: present; word: BDF; bytes: secondary and subordinate bus), function
 // count (byte, at most 8) with each function's BDF, vendor and device ID, Command (words),
 // memory (flag) and MAC (6 bytes), then dword pokes (count byte, at most 8; each the function
-// by position, the dword's offset / 4 in the header, the value).
+// by position, the dword's offset / 4 in the header, the value), then per function a BAR
+// placement (byte: 0 as assigned, 1 32-bit with a dword for the next BAR, 2 a qword address,
+// 3 another function's window, by position, and a dword offset, 4 none, 5 all ones), then the
+// register access faults (FuzzPlatform.h).
 #include <cstring>
 #include <memory>
 
@@ -37,6 +44,22 @@ struct Poke {
   uint32_t value = 0;
 };
 
+enum BarPlacement : uint8_t {
+  kAsAssigned,
+  kThirtyTwoBit,
+  kAnyAddress,
+  kOtherWindow,
+  kUnassigned,
+  kAllOnes,
+  kPlacementCount
+};
+
+struct Bars {
+  uint8_t placement = kAsAssigned;
+  uint64_t value = 0;    // the next BAR (32-bit), the address, or the offset into a window
+  uint8_t function = 0;  // whose window, by position
+};
+
 struct Case {
   uint32_t cpuidEax = fuzz::kEax5065;
   uint32_t code = kNicSlotCode;
@@ -46,6 +69,8 @@ struct Case {
   uint8_t subordinate = 0x18;
   std::vector<Function> functions;
   std::vector<Poke> pokes;
+  std::vector<Bars> bars;  // per function; none given: as assigned
+  std::vector<emu::Fault> registerFaults;
 };
 
 Case Read(fuzz::Input &in) {
@@ -69,6 +94,18 @@ Case Read(fuzz::Input &in) {
   }
   size_t pokes = in.Byte() % (kMaxPokes + 1);
   for (size_t i = 0; i < pokes; ++i) c.pokes.push_back({in.Byte(), in.Byte(), in.Dword()});
+  for (size_t i = 0; i < c.functions.size(); ++i) {
+    Bars bars;
+    bars.placement = in.Byte() % kPlacementCount;
+    if (bars.placement == kThirtyTwoBit) bars.value = in.Dword();
+    if (bars.placement == kAnyAddress) bars.value = in.Qword();
+    if (bars.placement == kOtherWindow) {
+      bars.function = in.Byte();
+      bars.value = in.Dword();
+    }
+    c.bars.push_back(bars);
+  }
+  c.registerFaults = fuzz::ReadRegisterAccessFaults(in);
   return c;
 }
 
@@ -86,6 +123,15 @@ std::vector<uint8_t> Write(const Case &c) {
   }
   out.Byte(static_cast<uint8_t>(c.pokes.size()));
   for (const Poke &p : c.pokes) out.Byte(p.function).Byte(p.dword).Dword(p.value);
+  for (size_t i = 0; i < c.functions.size(); ++i) {
+    Bars bars = i < c.bars.size() ? c.bars[i] : Bars{};
+    out.Byte(bars.placement);
+    if (bars.placement == kThirtyTwoBit) out.Dword(static_cast<uint32_t>(bars.value));
+    if (bars.placement == kAnyAddress) out.Qword(bars.value);
+    if (bars.placement == kOtherWindow)
+      out.Byte(bars.function).Dword(static_cast<uint32_t>(bars.value));
+  }
+  fuzz::WriteRegisterAccessFaults(out, c.registerFaults);
   return out.Data();
 }
 
@@ -123,6 +169,14 @@ std::vector<fuzz::Seed> Seeds() {
   other.rootPortBdf = PciBdf(0x17, 2, 0);
   Case fallback = four;  // a code without a socket names the root port's BDF itself
   fallback.code = kNicRootPort;
+  Case placed = four;  // 32-bit, far away, into the next window and past its end, none
+  placed.bars = {{kThirtyTwoBit, 0x00000001, 0},
+                 {kAnyAddress, 0x0000004000000004, 0},
+                 {kOtherWindow, 0x100000, 3},
+                 {kOtherWindow, 0x1F0000, 0}};
+  Case unanswered = four;  // the ID of function 1, BAR0 of function 0, a Command restore
+  unanswered.registerFaults = {fuzz::NoAddress(7), fuzz::AddressInNoDevice(10),
+                               fuzz::NoAddress(14)};
   return {{"four-functions", Write(four)},
           {"two-functions", Write(two)},
           {"no-device", Write(none)},
@@ -131,7 +185,9 @@ std::vector<fuzz::Seed> Seeds() {
           {"command-enables", Write(enables)},
           {"bars-poked", Write(bars)},
           {"signature-606a", Write(other)},
-          {"code-without-socket", Write(fallback)}};
+          {"code-without-socket", Write(fallback)},
+          {"bars-anywhere", Write(placed)},
+          {"register-access-answers-badly", Write(unanswered)}};
 }
 
 // The board around the functions: the default processor's stack-bus table, the NIC's code in
@@ -156,6 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   emu::BoardDescription board = BaseBoard();
   board.cpuidEax = c.cpuidEax;
+  board.faults = c.registerFaults;
   board.slots[SLOT_INDEX_ONBOARD_NIC] = c.code;
   std::vector<uint16_t> present;
   if (c.rootPort) {
@@ -181,6 +238,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (const Poke &p : c.pokes) {
     if (present.empty()) break;
     pci.Poke32(present[p.function % present.size()], (p.dword % 16) * 4, p.value);
+  }
+  const size_t firstFunction = present.size() - c.functions.size();
+  std::vector<uint64_t> windows;  // where each function's BAR pair points now
+  for (size_t i = 0; i < c.functions.size(); ++i) {
+    const uint16_t bdf = present[firstFunction + i];
+    windows.push_back(uint64_t{pci.Read32(bdf, PCI_BAR1_OFFSET)} << 32 |
+                      (pci.Read32(bdf, PCI_BAR0_OFFSET) & ~PCI_BAR_FLAG_MASK));
+  }
+  for (size_t i = 0; i < c.bars.size() && i < c.functions.size(); ++i) {
+    const uint16_t bdf = present[firstFunction + i];
+    const Bars &bars = c.bars[i];
+    constexpr uint32_t k64Bit = 0x4;
+    auto place = [&](uint64_t bar0, uint64_t bar1) {
+      pci.Poke32(bdf, PCI_BAR0_OFFSET, static_cast<uint32_t>(bar0));
+      pci.Poke32(bdf, PCI_BAR1_OFFSET, static_cast<uint32_t>(bar1));
+    };
+    switch (bars.placement) {
+      case kThirtyTwoBit:
+        place(windows[i] & 0xFFFFFFF0, bars.value);
+        break;
+      case kAnyAddress:
+        place((bars.value & ~uint64_t{PCI_BAR_FLAG_MASK}) | k64Bit, bars.value >> 32);
+        break;
+      case kOtherWindow: {
+        const uint64_t at = windows[bars.function % windows.size()] + bars.value;
+        place((at & ~uint64_t{PCI_BAR_FLAG_MASK}) | k64Bit, at >> 32);
+        break;
+      }
+      case kUnassigned:
+        place(k64Bit, 0);
+        break;
+      case kAllOnes:
+        place(0xFFFFFFFF, 0xFFFFFFFF);
+        break;
+    }
   }
   for (uint16_t bdf : present) {
     uint64_t base =
@@ -213,11 +305,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Expect(secondary[0] <= 3, "more than three entries in the secondary list");
   const std::vector<emu::PciWrite> &writes = pci.Writes();
   for (size_t i = writesBefore; i < writes.size(); ++i) {
-    fuzz::Expect(writes[i].offset == PCI_COMMAND_OFFSET,
+    fuzz::Expect(writes[i].dropped || writes[i].offset == PCI_COMMAND_OFFSET,
                  "CollectNicMacAddresses wrote a register other than Command");
   }
+  // A restore whose register the protocol gave no good address for is lost: the enables it
+  // raised stay, and nothing else.
   for (size_t i = 0; i < present.size(); ++i) {
-    fuzz::Expect(pci.Read32(present[i], PCI_COMMAND_OFFSET) == commands[i],
+    const uint32_t now = pci.Read32(present[i], PCI_COMMAND_OFFSET);
+    const uint32_t raised = commands[i] | PCI_COMMAND_MEMORY_SPACE | PCI_COMMAND_BUS_MASTER;
+    fuzz::Expect(now == commands[i] || (!c.registerFaults.empty() && now == raised),
                  "CollectNicMacAddresses left a Command register changed");
   }
   return 0;

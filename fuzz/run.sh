@@ -6,7 +6,9 @@
 #
 # The seeds in fuzz/corpus/ are only read; what a run finds goes to build-fuzz/fuzz-runs/
 # (corpus/<target>/, artifacts/<target>/, logs/<target>.log), and summary.txt lists the
-# executions per target. The exit status is 1 when a target found a crash, a leak or a hang.
+# executions per target and the coverage it reached (libFuzzer's final cov: figure; the README
+# records what CI's 30 s runs reach). The exit status is 1 when a target found a crash, a leak
+# or a hang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +16,8 @@ seconds=${1:-30}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(hob_walk smbios_slot_walks nic_macs setup_variable_slots setup_variable_menus)
+  targets=(hob_walk smbios_slot_walks nic_macs setup_variable_slots setup_variable_menus
+           slot_codes_slots slot_codes_menus)
 fi
 
 cmake --preset fuzz >/dev/null
@@ -23,7 +26,7 @@ cmake --build --preset fuzz
 runs=build-fuzz/fuzz-runs
 mkdir -p "$runs/logs"
 summary="$runs/summary.txt"
-printf '%-22s %12s %8s %10s  %s\n' target executions seconds 'exec/s' result > "$summary"
+printf '%-22s %12s %8s %10s %6s  %s\n' target executions seconds 'exec/s' cov result > "$summary"
 failed=0
 for target in "${targets[@]}"; do
   seeds=fuzz/corpus/${target%_slots}
@@ -39,6 +42,7 @@ for target in "${targets[@]}"; do
       "$runs/corpus/$target" "$seeds" > "$log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   elapsed=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
+  coverage=$(sed -n 's/.*DONE *cov: \([0-9]*\).*/\1/p' "$log" | tail -1)
   result=ok
   if [ "$status" -ne 0 ]; then
     result="FAILED (see $log; input in $runs/artifacts/$target/)"
@@ -47,8 +51,8 @@ for target in "${targets[@]}"; do
   fi
   rate=$(( ${executions:-0} / ${elapsed:-1} ))
   [ "${elapsed:-0}" -eq 0 ] && rate=${executions:-0}
-  printf '%-22s %12s %8s %10s  %s\n' "$target" "${executions:-0}" "${elapsed:-?}" "$rate" \
-      "$result" >> "$summary"
+  printf '%-22s %12s %8s %10s %6s  %s\n' "$target" "${executions:-0}" "${elapsed:-?}" "$rate" \
+      "${coverage:-?}" "$result" >> "$summary"
 done
 cat "$summary"
 exit "$failed"

@@ -4,10 +4,13 @@
 // NIC item reads byte 288. Both read into one cleared 3820-byte buffer: an option byte the
 // variable does not reach reads as 0, and a larger variable is not read at all.
 //
+// The register access protocol may answer badly (no address, or one in no device): the
+// register then reads as a function that does not answer.
+//
 // Input: variable present (flag), its size (word, below 4096), GetVariable fault (byte: 0 none,
 // 1 success with nothing written, 2 device error, 3 buffer too small), the onboard NIC's root
-// port absent (flag), byte pokes (count byte, at most 8, each a word offset and a byte), then
-// the variable's leading bytes.
+// port absent (flag), byte pokes (count byte, at most 8, each a word offset and a byte), the
+// register access faults (FuzzPlatform.h), then the variable's leading bytes.
 #include <cstring>
 
 #include "BoardInfoProtocol.h"
@@ -38,6 +41,7 @@ struct Case {
   uint8_t fault = kNoFault;
   bool nicRootPortAbsent = false;
   std::vector<std::pair<uint16_t, uint8_t>> pokes;
+  std::vector<emu::Fault> registerFaults;
   std::vector<uint8_t> leading;
 };
 
@@ -52,6 +56,7 @@ Case Read(fuzz::Input &in) {
     uint16_t offset = in.Word();
     c.pokes.emplace_back(offset, in.Byte());
   }
+  c.registerFaults = fuzz::ReadRegisterAccessFaults(in);
   c.leading = in.Rest();
   return c;
 }
@@ -61,6 +66,7 @@ std::vector<uint8_t> Write(const Case &c) {
   out.Flag(c.present).Word(c.size).Byte(c.fault).Flag(c.nicRootPortAbsent);
   out.Byte(static_cast<uint8_t>(c.pokes.size()));
   for (const auto &[offset, value] : c.pokes) out.Word(offset).Byte(value);
+  fuzz::WriteRegisterAccessFaults(out, c.registerFaults);
   return out.Bytes(c.leading).Data();
 }
 
@@ -100,6 +106,8 @@ std::vector<fuzz::Seed> Seeds() {
   content.size = 400;
   content.pokes.clear();
   content.leading.assign(340, 0xFF);
+  Case noAddress = on;  // the first register request gets no address, the rest none in a device
+  noAddress.registerFaults = {fuzz::NoAddress(1), fuzz::AddressInNoDevice(4)};
   return {{"default-on", Write(on)},
           {"nic-port-absent", Write(absentPort)},
           {"options-off", Write(off)},
@@ -111,7 +119,8 @@ std::vector<fuzz::Seed> Seeds() {
           {"success-without-data", Write(silent)},
           {"device-error", Write(failing)},
           {"empty-variable", Write(empty)},
-          {"leading-ones", Write(content)}};
+          {"leading-ones", Write(content)},
+          {"register-access-answers-badly", Write(noAddress)}};
 }
 
 // The default board's processor, PCI segment and slot table, with the KVRN ports where
@@ -150,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                              EFI_BUFFER_TOO_SMALL};
   if (c.fault != kNoFault) board.faults.push_back({"RT.GetVariable", 1, kStatuses[c.fault]});
   if (c.nicRootPortAbsent) board.pci.erase(kNicRootPort);
+  board.faults.insert(board.faults.end(), c.registerFaults.begin(), c.registerFaults.end());
 
   // What the driver may take from the variable: its bytes, when GetVariable really read it.
   const bool read = c.present && c.size <= SETUP_VARIABLE_BUFFER_SIZE && c.fault == kNoFault;
@@ -171,7 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 #if defined(FUZZ_MENU_PRUNER)
   SuppressAbsentOnboardNicItem(emu::SetupEditInterface());
   const bool readable = read || c.fault == kSuccessWithoutData;
-  const bool suppress = c.nicRootPortAbsent && byteAt(kOnboardNicAbsentByte) == 1;
+  // Its one register request answered badly, the root port reads as absent.
+  const bool unanswered = c.nicRootPortAbsent || fuzz::AnsweredBadly(c.registerFaults, 1);
+  const bool suppress = unanswered && byteAt(kOnboardNicAbsentByte) == 1;
   fuzz::Expect(countCalls("SetupEdit.SuppressItem") == (suppress ? 1u : 0u),
                suppress ? "the absent onboard NIC's item was not suppressed"
                         : "the onboard NIC's item was suppressed though Setup did not ask");
@@ -186,6 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                  "the root ports were looked at with the adjustment off");
   }
   for (const emu::PciWrite &write : platform.Pci().Writes()) {
+    if (write.dropped) continue;  // it reached no function
     fuzz::Expect(on && write.offset == 0x15C && write.after == (write.before & ~0x2000u),
                  "a configuration write other than clearing bit 13 of register 0x15C");
   }

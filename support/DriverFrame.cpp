@@ -11,6 +11,7 @@ constinit VOID *gDxeServices = nullptr;
 constinit VOID *gHobList = nullptr;
 constinit REGISTER_ACCESS_PROTOCOL *gRegisterAccess = nullptr;
 constinit BOARD_INFO_PROTOCOL *gBoardInfo = nullptr;
+constinit BOOLEAN gStartAbandoned = FALSE;
 
 static VOID *FetchHobList();
 
@@ -52,11 +53,29 @@ EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
   return EFI_SUCCESS;
 }
 
-VOID ReleaseScratchPool() {
+BOOLEAN ReleaseScratchPool() {
   if (gScratchPool != nullptr) {
-    gBS->FreePool(gScratchPool);
+    if (EFI_ERROR(gBS->FreePool(gScratchPool))) {
+      return FALSE;
+    }
     gScratchPool = nullptr;
   }
+  return TRUE;
+}
+
+VOID WithdrawEvent(EFI_EVENT Event) {
+  if (EFI_ERROR(gBS->CloseEvent(Event))) {
+    gStartAbandoned = TRUE;
+  }
+}
+
+// A resident image may keep its pool, so a refused release abandons the start too.
+EFI_STATUS EndFailedStart(EFI_STATUS Status) {
+  if (!gStartAbandoned && ReleaseScratchPool()) {
+    return Status;
+  }
+  gStartAbandoned = TRUE;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table) {

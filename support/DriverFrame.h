@@ -23,8 +23,24 @@ extern BOARD_INFO_PROTOCOL *gBoardInfo;
 
 EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
-// Frees the scratch pool, if there is one; a start that fails leaves no pool behind.
-VOID ReleaseScratchPool();
+// Frees the scratch pool, if there is one; a start that fails leaves no pool behind. False
+// when FreePool refused: the pool is still held, and still recorded here.
+BOOLEAN ReleaseScratchPool();
+
+// A start that fails withdraws what it registered, because the DXE core unloads an image whose
+// entry point returns an error. When the core refuses a withdrawal (an uninstall a consumer
+// holds open, a close, the pool's release), something still points into the image, which must
+// therefore stay: the start is abandoned instead. The entry point then returns EFI_SUCCESS, the
+// image keeps its scratch pool, and every notify function still registered returns at once;
+// an interface left installed keeps working for the consumer that holds it.
+extern BOOLEAN gStartAbandoned;
+
+// Closes an event of a start that failed; a refusal abandons the start.
+VOID WithdrawEvent(EFI_EVENT Event);
+
+// The entry point's end after its main routine failed with Status: the pool goes and the
+// error is returned, or, when anything could not be withdrawn, the start is abandoned.
+EFI_STATUS EndFailedStart(EFI_STATUS Status);
 
 EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table);
 

@@ -68,25 +68,27 @@ static VOID *ConfigRegister(UINT16 Bdf, UINT32 Offset) {
   return PciConfigAddress(BdfBus(Bdf), BdfDevice(Bdf), BdfFunction(Bdf), Offset);
 }
 
-UINT8 PciRead8(UINT16 Bdf, UINT32 Offset) {
-  return *static_cast<volatile UINT8 *>(ConfigRegister(Bdf, Offset));
+// A register the protocol gives no address for belongs to a function that cannot be reached:
+// it reads as one that does not answer, and a write to it goes nowhere.
+template <typename VALUE>
+static VALUE PciRead(UINT16 Bdf, UINT32 Offset) {
+  const volatile VALUE *Register = static_cast<const volatile VALUE *>(ConfigRegister(Bdf, Offset));
+  return Register != nullptr ? *Register : static_cast<VALUE>(~VALUE{0});
 }
 
-UINT16 PciRead16(UINT16 Bdf, UINT32 Offset) {
-  return *static_cast<volatile UINT16 *>(ConfigRegister(Bdf, Offset));
+template <typename VALUE>
+static VOID PciWrite(UINT16 Bdf, UINT32 Offset, VALUE Value) {
+  volatile VALUE *Register = static_cast<volatile VALUE *>(ConfigRegister(Bdf, Offset));
+  if (Register != nullptr) {
+    *Register = Value;
+  }
 }
 
-UINT32 PciRead32(UINT16 Bdf, UINT32 Offset) {
-  return *static_cast<volatile UINT32 *>(ConfigRegister(Bdf, Offset));
-}
-
-VOID PciWrite16(UINT16 Bdf, UINT32 Offset, UINT16 Value) {
-  *static_cast<volatile UINT16 *>(ConfigRegister(Bdf, Offset)) = Value;
-}
-
-VOID PciWrite32(UINT16 Bdf, UINT32 Offset, UINT32 Value) {
-  *static_cast<volatile UINT32 *>(ConfigRegister(Bdf, Offset)) = Value;
-}
+UINT8 PciRead8(UINT16 Bdf, UINT32 Offset) { return PciRead<UINT8>(Bdf, Offset); }
+UINT16 PciRead16(UINT16 Bdf, UINT32 Offset) { return PciRead<UINT16>(Bdf, Offset); }
+UINT32 PciRead32(UINT16 Bdf, UINT32 Offset) { return PciRead<UINT32>(Bdf, Offset); }
+VOID PciWrite16(UINT16 Bdf, UINT32 Offset, UINT16 Value) { PciWrite(Bdf, Offset, Value); }
+VOID PciWrite32(UINT16 Bdf, UINT32 Offset, UINT32 Value) { PciWrite(Bdf, Offset, Value); }
 
 VOID *PciConfigAddress(UINT8 Bus, UINT32 Device, UINT32 Function, UINT32 Offset) {
   REG_ACCESS_ADDRESS Register = {static_cast<UINT32>(Bus) << 20 | (Device & 0x1F) << 15 |

@@ -34,13 +34,20 @@ constexpr UINTN STACKS_PER_SOCKET = 6;
 
 // Address of one configuration register; device, function and offset keep only their low
 // 5, 3 and 12 bits. Every call asks the register access protocol afresh.
+//
+// The protocol's answer is the drivers' only map of configuration space. Null is no address:
+// the accesses below treat it as a function that does not answer. Any other answer cannot be
+// told from a register, even one in no device; such an address reads as the board answers
+// there (all ones where nothing decodes), and since no value that reads all ones is ever
+// written back, a bad answer costs work but writes nothing the board did not hold.
 VOID *PciConfigAddress(UINT8 Bus, UINT32 Device, UINT32 Function, UINT32 Offset);
 
 // The root port behind a slot location code (socket field, stack field, port letter), or the
 // code's low 16 bits when the code names no port that the stack-bus table resolves.
 UINT16 ResolveRootPortBdf(UINT32 SlotLocation);
 
-// Configuration accesses by BDF, each through its own PciConfigAddress.
+// Configuration accesses by BDF, each through its own PciConfigAddress. Without an address a
+// read gives all ones and a write is not made.
 UINT8 PciRead8(UINT16 Bdf, UINT32 Offset);
 UINT16 PciRead16(UINT16 Bdf, UINT32 Offset);
 UINT32 PciRead32(UINT16 Bdf, UINT32 Offset);

@@ -264,8 +264,8 @@ TEST_F(NicMacTest, ABarThatReadsAllOnesAddsNoEntryAndIsNotFollowed) {
 TEST_F(NicMacTest, MemoryAboveFourGigabytesWithZeroLowHalfIsRead) {
   emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 1);
   Load(board);
-  // BAR0 0 and BAR1 1: the function decodes 0x1_0000_0000.
-  platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR0_OFFSET, 0);
+  // BAR0 0 but for its 64-bit type bits, and BAR1 1: the function decodes 0x1_0000_0000.
+  platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR0_OFFSET, 0x4);
   platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR1_OFFSET, 1);
   ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
   emu::NicMacLists lists = emu::CollectNicMacs(*platform_);

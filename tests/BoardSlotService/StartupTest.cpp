@@ -188,6 +188,92 @@ TEST_F(StartupTest, FailedStartWithoutAPoolFreesNothing) {
   EXPECT_EQ(p.LivePoolBlocks(), 0u);
 }
 
+// When the start fails and the DXE core refuses to withdraw something that points into the
+// image, the image must stay: the start is abandoned with EFI_SUCCESS, the image keeps its
+// scratch pool, the notify functions still registered do nothing, and a hook protocol that a
+// consumer holds open keeps answering it. Nothing is left pointing into an unloaded image.
+TEST(AbandonedStartTest, ARefusedWithdrawalKeepsTheImageAndIdlesItsNotifies) {
+  constexpr EFI_STATUS kRefused = EFI_ACCESS_DENIED;
+  const emu::Fault rootPortRegistration{"BS.RegisterProtocolNotify", 2, EFI_OUT_OF_RESOURCES};
+  const emu::BootResult fine = emu::RunBoot(emu::DefaultBoard());
+  struct Case {
+    const char *what;
+    std::vector<emu::Fault> faults;
+    bool hookHeldOpen;
+    bool hookStays;
+  } cases[] = {
+      {"hook held open by its consumer", {rootPortRegistration}, true, true},
+      {"hook uninstall refused",
+       {rootPortRegistration, {"BS.UninstallProtocolInterface", 1, kRefused}},
+       false,
+       true},
+      {"root-port event not closed",
+       {rootPortRegistration, {"BS.CloseEvent", 1, EFI_INVALID_PARAMETER}},
+       false,
+       false},
+      {"slot-records event not closed",
+       {rootPortRegistration, {"BS.CloseEvent", 2, EFI_INVALID_PARAMETER}},
+       false,
+       false},
+      {"ReadyToBoot event not closed",
+       {rootPortRegistration, {"BS.CloseEvent", 3, EFI_INVALID_PARAMETER}},
+       false,
+       false},
+      {"pool not freed",
+       {rootPortRegistration, {"BS.FreePool", 1, EFI_INVALID_PARAMETER}},
+       false,
+       false},
+      {"root-port event not created, nothing withdrawn",
+       {{"BS.CreateEvent", 2, EFI_OUT_OF_RESOURCES},
+        {"BS.CloseEvent", 0, EFI_INVALID_PARAMETER},
+        {"BS.UninstallProtocolInterface", 1, kRefused}},
+       false,
+       true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.faults = c.faults;
+    if (c.hookHeldOpen) board.heldOpen.push_back(gBoardHookProtocolGuid);
+    emu::BootResult result = emu::RunBoot(board);  // a violation fails the test
+    EXPECT_TRUE(result.violations.empty());
+    ASSERT_EQ(result.drivers.size(), 2u);
+    EXPECT_EQ(result.drivers[0].status, EFI_SUCCESS);
+    EXPECT_TRUE(result.drivers[0].resident);
+    EXPECT_EQ(result.drivers[1].status, EFI_SUCCESS);
+    // The ports were placed before the start failed; nothing after it runs.
+    EXPECT_EQ(result.slotsAfter, fine.slotsAfter);
+    EXPECT_TRUE(result.smbiosAfter == board.smbios);
+    for (const emu::CallRecord &call : result.calls) {
+      EXPECT_TRUE(call.during != "SmbiosSlotNotify" && call.during != "RootPortAdjustNotify")
+          << call.during << " made " << call.member;
+    }
+    // A hook protocol that stayed answers as it would have.
+    EXPECT_EQ(result.nicMacs.collected, c.hookStays);
+    if (c.hookStays) {
+      EXPECT_EQ(result.nicMacs.primary, fine.nicMacs.primary);
+      EXPECT_EQ(result.nicMacs.secondary, fine.nicMacs.secondary);
+    }
+    for (const emu::PciWrite &write : result.pciWrites) {
+      EXPECT_NE(write.offset, 0x15C) << "the root-port adjustment ran";
+    }
+    // The other driver is not disturbed.
+    EXPECT_EQ(result.menusAfter.edits, fine.menusAfter.edits);
+  }
+}
+
+// boardsim finds nothing left behind in the cases a user met.
+TEST(AbandonedStartTest, BoardsimFindsNothingLeftBehind) {
+  for (const char *faults : {"--fault BS.UninstallProtocolInterface=1=0x800000000000000F",
+                             "--fault BS.CloseEvent=1=0x8000000000000002"}) {
+    SCOPED_TRACE(faults);
+    test::CommandRun run = test::Boardsim(
+        std::string("--fault BS.RegisterProtocolNotify=2=0x8000000000000009 ") + faults);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(test::HasRow(run.out, "BoardSlotService EFI_SUCCESS resident")) << run.out;
+  }
+}
+
 TEST_F(StartupTest, EveryBootStartsFromAFreshImage) {
   // The first boot's placement must not leak into the second through module globals.
   auto driverCalls = [](const emu::BootResult &boot) {

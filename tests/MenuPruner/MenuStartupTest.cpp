@@ -165,6 +165,54 @@ TEST_F(MenuStartupTest, FailedStartReturnsTheErrorAndLeavesNothingBehind) {
   }
 }
 
+// A failed start whose withdrawal the DXE core refuses stays resident with EFI_SUCCESS and
+// its pool; an event it could not close does nothing when the setup edit protocol appears.
+TEST_F(MenuStartupTest, ARefusedWithdrawalKeepsTheImageAndEditsNothing) {
+  const emu::Fault labelsRegistration{"BS.RegisterProtocolNotify", 2, EFI_OUT_OF_RESOURCES};
+  struct Case {
+    const char *what;
+    std::vector<emu::Fault> faults;
+    size_t events;  // still open
+  } cases[] = {
+      {"pool not freed", {labelsRegistration, {"BS.FreePool", 1, EFI_INVALID_PARAMETER}}, 0},
+      {"labels event not closed",
+       {labelsRegistration, {"BS.CloseEvent", 1, EFI_INVALID_PARAMETER}},
+       1},
+      {"riser event not closed",
+       {labelsRegistration, {"BS.CloseEvent", 2, EFI_INVALID_PARAMETER}},
+       1},
+      {"labels event not created, riser event not closed",
+       {{"BS.CreateEvent", 2, EFI_OUT_OF_RESOURCES}, {"BS.CloseEvent", 1, EFI_INVALID_PARAMETER}},
+       1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    emu::BoardDescription board = BoardWithRiser(5);
+    board.faults = c.faults;
+    emu::Platform &p = Start(board);
+    EXPECT_EQ(status_, EFI_SUCCESS);
+    EXPECT_TRUE(p.IsResident("MenuPruner"));
+    EXPECT_EQ(p.LiveEvents(), c.events);
+    EXPECT_EQ(p.LivePoolBlocks(), 1u);  // the scratch pool, as any resident image keeps it
+    size_t before = p.Calls().size();
+    InstallSetupEdit();
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(p.Calls().size(), before);  // the notify functions that ran made no call
+  }
+}
+
+// The boot a user met: the pool whose release was refused is kept, not leaked.
+TEST(MenuBootTest, ARefusedPoolReleaseLeaksNothing) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults = {{"BS.RegisterProtocolNotify", 4, EFI_OUT_OF_RESOURCES},
+                  {"BS.FreePool", 1, EFI_INVALID_PARAMETER}};
+  emu::BootResult result = emu::RunBoot(board);
+  EXPECT_TRUE(result.violations.empty());
+  EXPECT_EQ(result.drivers[1].status, EFI_SUCCESS);
+  EXPECT_TRUE(result.drivers[1].resident);
+  EXPECT_TRUE(result.menusAfter.edits.empty());
+}
+
 // Both drivers, as the platform dispatches them: the labels land where BoardSlotService put the
 // ports, read back through the board information protocol's slot table.
 TEST(MenuBootTest, KvrnLabelsFollowTheSlotsBoardSlotServiceAssigned) {

@@ -169,6 +169,24 @@ TEST_F(DxeCoreTest, ProtocolDatabaseFollowsTheDxeCoreRules) {
             EFI_INVALID_PARAMETER);
 }
 
+TEST_F(DxeCoreTest, AnInterfaceAConsumerHoldsOpenCannotBeUninstalled) {
+  platform_.reset();
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.heldOpen.push_back(kProtocolA);
+  platform_ = std::make_unique<emu::Platform>(board);
+  bs_ = platform_->BootServices();
+  EFI_HANDLE handle = nullptr;
+  ASSERT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolA, EFI_NATIVE_INTERFACE, &gInterfaceA),
+            EFI_SUCCESS);
+  ASSERT_EQ(bs_->InstallProtocolInterface(&handle, &kProtocolB, EFI_NATIVE_INTERFACE, &gInterfaceB),
+            EFI_SUCCESS);
+  EXPECT_EQ(bs_->UninstallProtocolInterface(handle, &kProtocolA, &gInterfaceA), EFI_ACCESS_DENIED);
+  EXPECT_EQ(platform_->FindProtocol(kProtocolA), &gInterfaceA);
+  EXPECT_EQ(bs_->UninstallProtocolInterface(handle, &kProtocolB, &gInterfaceB), EFI_SUCCESS);
+  // An interface the handle does not carry is still not found.
+  EXPECT_EQ(bs_->UninstallProtocolInterface(handle, &kProtocolA, &gInterfaceB), EFI_NOT_FOUND);
+}
+
 TEST_F(DxeCoreTest, LocateWithARegistrationKeyReturnsEachNewInterfaceOnce) {
   EFI_EVENT event = NotifyEvent(RecordName, const_cast<char *>("A"));
   VOID *key = nullptr;
@@ -250,9 +268,9 @@ TEST(CallRecordTest, CallsNameWhatTheyConcernAndTheDriverFunctionThatMadeThem) {
   const std::string slotRecords = emu::GuidToString(gSlotRecordsTriggerProtocolGuid);
   EXPECT_EQ(find("BS.RegisterProtocolNotify", slotRecords + " SmbiosSlotNotify"),
             "BoardSlotServiceEntryPoint");
-  EXPECT_EQ(find("BS.CreateEventEx", emu::GuidToString(gEfiEventReadyToBootGuid) +
-                                         " ReadyToBootNotify"),
-            "BoardSlotServiceEntryPoint");
+  EXPECT_EQ(
+      find("BS.CreateEventEx", emu::GuidToString(gEfiEventReadyToBootGuid) + " ReadyToBootNotify"),
+      "BoardSlotServiceEntryPoint");
   EXPECT_EQ(find("BS.CloseEvent", "SmbiosSlotNotify"), "SmbiosSlotNotify");
   EXPECT_EQ(find("SetupEdit.HideItem", "Socket Configuration"), "RiserMenuEditsNotify");
   EXPECT_EQ(find("BS.CreateEvent", "KvrnLabelsNotify"), "MenuPrunerEntryPoint");

@@ -34,6 +34,44 @@ TEST(PciEmulatorTest, RecordsThatAreNoConfigurationRegisterAreViolations) {
   reinterpret_cast<EFI_STATUS(EFIAPI *)()>(RegisterAccess(platform)->Member0To2[0])();
 }
 
+// A fault makes the protocol answer with the value given, an address as the board sees it:
+// a register of configuration space, nothing (0), or an address where no device answers.
+TEST(PciEmulatorTest, FaultsMakeTheProtocolAnswerWithTheAddressGiven) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  const uint16_t rootPort = PciBdf(0x17, 0, 0), nic = PciBdf(0x18, 0, 0);
+  const uint64_t rootPortId = emu::kConfigSpaceBoardBase + (uint64_t{rootPort} << 12);
+  board.faults = {{"RegisterAccess.GetRegisterAddress", 1, rootPortId},
+                  {"RegisterAccess.GetRegisterAddress", 2, 0},
+                  {"RegisterAccess.GetRegisterAddress", 3, emu::kConfigSpaceBoardBase - 0x1000},
+                  {"RegisterAccess.GetRegisterAddress", 4, 0xFEDCBA987654321F}};
+  emu::Platform platform(board);
+  // Asked for the NIC's ID, the protocol answers with the root port's.
+  EXPECT_EQ(*Register(platform, nic, PCI_VENDOR_ID_OFFSET), 0x20308086u);
+  EXPECT_EQ(Register(platform, nic, PCI_VENDOR_ID_OFFSET), nullptr);
+  for (int i = 0; i < 2; ++i) {
+    volatile uint32_t *nowhere = Register(platform, nic, PCI_COMMAND_OFFSET);
+    ASSERT_NE(nowhere, nullptr);
+    EXPECT_EQ(*nowhere, 0xFFFFFFFFu);
+    *nowhere = 0x00060006;  // dropped
+  }
+  // Unfaulted again: the register asked for.
+  EXPECT_EQ(*Register(platform, nic, PCI_VENDOR_ID_OFFSET), 0x37D28086u);
+
+  std::vector<emu::CallRecord> calls = platform.CallsTo("RegisterAccess.GetRegisterAddress");
+  ASSERT_EQ(calls.size(), 5u);
+  EXPECT_EQ(calls[0].result, rootPortId);  // the log shows the address given
+  EXPECT_EQ(calls[1].result, 0u);
+  EXPECT_EQ(calls[3].result, 0xFEDCBA987654321Fu);
+  EXPECT_EQ(calls[4].result, emu::kConfigSpaceBoardBase + (uint64_t{nic} << 12));
+  const std::vector<emu::PciWrite> &writes = platform.Pci().Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  for (const emu::PciWrite &write : writes) {
+    EXPECT_TRUE(write.dropped);
+    EXPECT_EQ(write.after, 0x00060006u);
+  }
+  EXPECT_EQ(platform.Pci().Read32(nic, PCI_COMMAND_OFFSET) & 0xFFFF, 0u);
+}
+
 TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
   emu::Platform platform(emu::DefaultBoard());
   const uint16_t nic = PciBdf(0x18, 0, 1);
@@ -55,6 +93,26 @@ TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
   test::ExpectViolation expect("low memory that no device decodes");
   bs->CopyMem(mac, reinterpret_cast<void *>(uintptr_t{0x1E2120}), 4);
   EXPECT_EQ(mac[0], 0xFF);
+}
+
+// A 32-bit BAR decodes below 4 GiB on its own: read as the low half of a pair, as the drivers
+// read every BAR pair, it points where no device answers, the memory behind it included.
+TEST(PciEmulatorTest, A32BitBarReadAsAPairDecodesNothing) {
+  emu::Platform platform(emu::DefaultBoard());
+  const uint16_t nic = PciBdf(0x18, 0, 1);
+  platform.Pci().Poke32(nic, PCI_COMMAND_OFFSET, PCI_COMMAND_MEMORY_SPACE);
+  const uint32_t bar0 = *Register(platform, nic, PCI_BAR0_OFFSET);
+  const uint64_t pair =
+      (uint64_t{*Register(platform, nic, PCI_BAR1_OFFSET)} << 32 | bar0) & ~0xFull;
+  uint8_t mac[4];
+  platform.BootServices()->CopyMem(mac, reinterpret_cast<void *>(pair + emu::kNicMacLowOffset), 4);
+  EXPECT_EQ(mac[0], 0x02);                                    // 64-bit: the pair is the window
+  platform.Pci().Poke32(nic, PCI_BAR0_OFFSET, bar0 & ~0x6u);  // type bits 00: 32-bit
+  platform.BootServices()->CopyMem(mac, reinterpret_cast<void *>(pair + emu::kNicMacLowOffset), 4);
+  EXPECT_EQ(std::vector<uint8_t>(mac, mac + 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+  ASSERT_EQ(platform.Pci().MemoryReads().size(), 2u);
+  EXPECT_EQ(platform.Pci().MemoryReads()[1].bdf, 0xFFFF);  // no function answered
+  EXPECT_FALSE(platform.Pci().MemoryReads()[1].decoded);
 }
 
 TEST(PciEmulatorTest, DriversAreDispatchedOnlyOnceTheirProtocolsAreInstalled) {

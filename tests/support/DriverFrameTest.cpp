@@ -137,6 +137,45 @@ TEST_F(DriverFrameTest, FailedPoolAllocationLeavesNoPoolAndStartGoesOn) {
   EXPECT_EQ(test::CountOf(p.Calls(), "BS.FreePool"), 0u);
 }
 
+VOID EFIAPI IgnoreSignal(EFI_EVENT, VOID *) {}
+
+// A failed start gives its pool back and returns its error; when the pool cannot go, or an
+// event could not be closed, the start is abandoned: success, and the pool stays recorded.
+TEST_F(DriverFrameTest, AFailedStartEndsWithItsErrorUnlessAWithdrawalWasRefused) {
+  emu::Platform &p = Start();
+  InitializeDriverFrame(nullptr, p.SystemTable());
+  EXPECT_EQ(EndFailedStart(EFI_DEVICE_ERROR), EFI_DEVICE_ERROR);
+  EXPECT_EQ(gScratchPool, nullptr);
+  EXPECT_FALSE(gStartAbandoned);
+
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults.push_back({"BS.FreePool", 1, EFI_INVALID_PARAMETER});
+  emu::Platform &refusing = Start(board);
+  emu::ClearDriverFrame();
+  InitializeDriverFrame(nullptr, refusing.SystemTable());
+  VOID *pool = gScratchPool;
+  EXPECT_EQ(EndFailedStart(EFI_DEVICE_ERROR), EFI_SUCCESS);
+  EXPECT_TRUE(gStartAbandoned);
+  EXPECT_EQ(gScratchPool, pool);      // still held, so still recorded
+  EXPECT_TRUE(ReleaseScratchPool());  // the fault was on the first release only
+
+  // An event the core will not close abandons the start before the pool is looked at.
+  board.faults = {{"BS.CloseEvent", 1, EFI_INVALID_PARAMETER}};
+  emu::Platform &closing = Start(board);
+  emu::ClearDriverFrame();
+  InitializeDriverFrame(nullptr, closing.SystemTable());
+  EFI_EVENT event = nullptr;
+  ASSERT_EQ(gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, IgnoreSignal, nullptr, &event),
+            EFI_SUCCESS);
+  WithdrawEvent(event);
+  EXPECT_TRUE(gStartAbandoned);
+  EXPECT_EQ(EndFailedStart(EFI_OUT_OF_RESOURCES), EFI_SUCCESS);
+  EXPECT_NE(gScratchPool, nullptr);
+  EXPECT_EQ(test::CountOf(closing.Calls(), "BS.FreePool"), 0u);
+  WithdrawEvent(event);  // the second close goes through
+  EXPECT_EQ(closing.LiveEvents(), 0u);
+}
+
 TEST_F(DriverFrameTest, MissingTablesLeaveNullPointersAndStartGoesOn) {
   emu::BoardDescription board = emu::DefaultBoard();
   board.dxeServicesPresent = false;

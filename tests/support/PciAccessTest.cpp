@@ -89,6 +89,39 @@ TEST_F(PciAccessTest, AbsentFunctionsReadAllOnesAndDropWrites) {
   EXPECT_EQ(writes[0].bdf, absent);
 }
 
+// A protocol that answers with no address leaves the function unreachable: every width reads
+// all ones, nothing is written and nothing is dereferenced (the host would stop at address 0).
+TEST_F(PciAccessTest, NoAddressReadsAllOnesAndWritesNothing) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults.push_back({"RegisterAccess.GetRegisterAddress", 0, 0});
+  emu::Platform &p = Start(board);
+  const UINT16 nic = PciBdf(0x18, 0, 0), rootPort = PciBdf(0x17, 0, 0);
+  EXPECT_EQ(PciConfigAddress(0x17, 0, 0, 0x15C), nullptr);
+  EXPECT_EQ(PciRead8(rootPort, PCI_SUBORDINATE_BUS_OFFSET), 0xFF);
+  EXPECT_EQ(PciRead16(nic, PCI_COMMAND_OFFSET), 0xFFFF);
+  EXPECT_EQ(PciRead32(nic, PCI_VENDOR_ID_OFFSET), 0xFFFFFFFFu);
+  PciWrite16(nic, PCI_COMMAND_OFFSET, 0x0006);
+  PciWrite32(rootPort, 0x15C, 0);
+  EXPECT_EQ(Records().size(), 6u);  // each access asked, none reached a register
+  EXPECT_TRUE(p.Pci().Writes().empty());
+  EXPECT_EQ(p.Pci().Read32(rootPort, 0x15C), 0x0001A05Cu);
+  EXPECT_EQ(p.Pci().Read16(nic, PCI_COMMAND_OFFSET), 0u);
+}
+
+// An address in no device cannot be told from a register: it reads as nothing answers there
+// and the write to it is lost, without reaching the register that was asked for.
+TEST_F(PciAccessTest, AnAddressInNoDeviceReadsAllOnesAndLosesTheWrite) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.faults.push_back({"RegisterAccess.GetRegisterAddress", 0, 0xC0000000});
+  emu::Platform &p = Start(board);
+  const UINT16 rootPort = PciBdf(0x17, 0, 0);
+  EXPECT_EQ(PciRead32(rootPort, PCI_VENDOR_ID_OFFSET), 0xFFFFFFFFu);
+  PciWrite32(rootPort, 0x15C, 0);
+  ASSERT_EQ(p.Pci().Writes().size(), 1u);
+  EXPECT_TRUE(p.Pci().Writes()[0].dropped);
+  EXPECT_EQ(p.Pci().Read32(rootPort, 0x15C), 0x0001A05Cu);
+}
+
 // ---- Root-port resolution ----
 
 struct Resolution {

@@ -41,6 +41,8 @@ const std::vector<EFI_STATUS> *FailingStatuses(const std::string &member) {
       {"BS.CreateEvent", {EFI_INVALID_PARAMETER, EFI_OUT_OF_RESOURCES}},
       {"BS.CreateEventEx", {EFI_INVALID_PARAMETER, EFI_OUT_OF_RESOURCES}},
       {"BS.CloseEvent", {EFI_INVALID_PARAMETER}},
+      // Refused: a consumer holds the interface open, or the core lost track of it.
+      {"BS.UninstallProtocolInterface", {EFI_ACCESS_DENIED, EFI_NOT_FOUND, EFI_INVALID_PARAMETER}},
       {"BS.RegisterProtocolNotify", {EFI_OUT_OF_RESOURCES, EFI_INVALID_PARAMETER}},
       {"BS.InstallProtocolInterface", {EFI_OUT_OF_RESOURCES, EFI_INVALID_PARAMETER}},
       {"BS.LocateProtocol", {EFI_NOT_FOUND, EFI_INVALID_PARAMETER}},
@@ -98,8 +100,15 @@ std::vector<Injection> InjectionsFor(const emu::CallRecord &call) {
   } else if (call.member == "RegisterAccess.GetRegisterAddress" && !call.args.empty()) {
     // A register access that fails reaches no function: the same register of a function that
     // is not there, which reads all ones and drops writes.
-    uint64_t dead = PciBdf(0xFF, 0x1F, 7) << 12 | (call.args[0] & 0xFFF);
+    uint64_t dead =
+        emu::kConfigSpaceBoardBase + (PciBdf(0xFF, 0x1F, 7) << 12) + (call.args[0] & 0xFFF);
     out.push_back({dead, "answers a register where nothing answers", true});
+    // A platform that answers badly: no address at all, or one past configuration space where
+    // no device answers.
+    out.push_back({0, "answers no address", true});
+    uint64_t nowhere =
+        emu::kConfigSpaceBoardBase + emu::kConfigSpaceBoardSize + (call.args[0] & 0xFFF);
+    out.push_back({nowhere, "answers an address in no device", true});
   } else if (call.member == "CPU.Cpuid") {
     uint64_t otherGeneration = (call.result >> 4 & 0xFFFF) == 0x5065 ? 0x606A6 : 0x50654;
     out = {{0, "answers EAX 0", false},
@@ -207,13 +216,14 @@ void PointCounts::Add(const PointCounts &other) {
                         other.unknownMembers.end());
 }
 
-std::vector<FailurePoint> FailurePoints(const Baseline &base, PointCounts &counts) {
+std::vector<FailurePoint> FailurePoints(const Baseline &base, PointCounts &counts,
+                                        const std::set<size_t> *only) {
   std::vector<FailurePoint> points;
   std::map<std::string, uint32_t> occurrences;
   for (size_t i = 0; i < base.result.calls.size(); ++i) {
     const emu::CallRecord &call = base.result.calls[i];
     uint32_t occurrence = ++occurrences[call.member];
-    if (call.image.empty()) continue;
+    if (call.image.empty() || (only != nullptr && only->count(i) == 0)) continue;
     ++counts.recorded;
     if (std::string why = Excluded(call); !why.empty()) {
       ++counts.excluded[why];
@@ -251,6 +261,82 @@ std::vector<IsolatedOutcome> ReplayAll(const std::vector<FailurePoint> &points,
         return CheckReplay(points[i], Replay(*points[i].base, {points[i].Fault()}));
       },
       parallel, limit);
+}
+
+// ---- Two faults deep ----------------------------------------------------------------------------
+
+std::unique_ptr<Baseline> RecordFailingRun(const FailurePoint &point) {
+  std::vector<emu::Fault> faults = point.base->faults;
+  faults.push_back(point.Fault());
+  std::unique_ptr<Baseline> failing = RecordBaseline(*point.base->board, std::move(faults));
+  failing->parent = point.base;
+  return failing;
+}
+
+std::set<size_t> NewCalls(const Baseline &failing) {
+  std::set<size_t> added;
+  if (failing.parent == nullptr) return added;
+  for (const auto &[pass, calls] : failing.passes) {
+    std::multiset<std::string> unmatched;
+    if (auto it = failing.parent->passes.find(pass); it != failing.parent->passes.end()) {
+      for (const PassCall &call : it->second) unmatched.insert(call.key);
+    }
+    for (const PassCall &call : calls) {
+      auto match = unmatched.find(call.key);
+      if (match != unmatched.end()) {
+        unmatched.erase(match);
+      } else {
+        added.insert(call.index);
+      }
+    }
+  }
+  return added;
+}
+
+namespace {
+
+std::string DigestOf(const std::vector<emu::CallRecord> &calls) {
+  std::string text;
+  for (const emu::CallRecord &call : calls) {
+    text += KeyOf(call) + (call.injected ? " failed" : " = " + emu::Hex(call.result)) + "\n";
+  }
+  return emu::Hex(std::hash<std::string>()(text));
+}
+
+}  // namespace
+
+std::vector<FailingRun> FindFailingRuns(const std::vector<FailurePoint> &points,
+                                        std::chrono::milliseconds limit) {
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  unsigned parallel = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+  // A child answers with the digest first, then the new calls' indexes.
+  std::vector<IsolatedOutcome> outcomes = RunIsolated(
+      points.size(),
+      [&](size_t i) {
+        emu::SetViolationHandler(nullptr);
+        std::unique_ptr<Baseline> failing = RecordFailingRun(points[i]);
+        std::vector<std::string> answer = {DigestOf(failing->result.calls)};
+        for (size_t index : NewCalls(*failing)) answer.push_back(std::to_string(index));
+        return answer;
+      },
+      parallel, limit);
+  std::vector<FailingRun> runs(points.size());
+  for (size_t i = 0; i < points.size(); ++i) {
+    runs[i].end = outcomes[i].end;
+    runs[i].how = outcomes[i].how;
+    if (runs[i].end != IsolatedOutcome::End::kFinished || outcomes[i].findings.empty()) {
+      if (runs[i].end == IsolatedOutcome::End::kFinished) {
+        runs[i].end = IsolatedOutcome::End::kCrashed;
+        runs[i].how = "no answer";
+      }
+      continue;
+    }
+    runs[i].digest = outcomes[i].findings.front();
+    for (size_t k = 1; k < outcomes[i].findings.size(); ++k) {
+      runs[i].newCalls.insert(std::stoul(outcomes[i].findings[k]));
+    }
+  }
+  return runs;
 }
 
 }  // namespace sweep

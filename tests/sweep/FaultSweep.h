@@ -90,6 +90,9 @@ SmbiosDelta DeltaOf(const emu::SmbiosTable &before, const emu::SmbiosTable &afte
 struct Baseline {
   const SweepBoard *board;
   std::vector<emu::Fault> faults;  // in place in the baseline and in every replay of it
+  // The baseline this one adds its last fault to (a failure point's own run); null for one
+  // recorded without a parent.
+  const Baseline *parent = nullptr;
   emu::BootResult result;
   PassCalls passes;
   SmbiosDelta smbios;
@@ -125,9 +128,11 @@ struct PointCounts {
   void Add(const PointCounts &other);
 };
 
-// Every way each driver call of the baseline can fail. A member the sweep knows no failure of
-// is listed in `counts.unknownMembers`: a new platform call must get its failures here.
-std::vector<FailurePoint> FailurePoints(const Baseline &base, PointCounts &counts);
+// Every way each driver call of the baseline can fail (with `only`, each of those calls). A
+// member the sweep knows no failure of is listed in `counts.unknownMembers`: a new platform
+// call must get its failures here.
+std::vector<FailurePoint> FailurePoints(const Baseline &base, PointCounts &counts,
+                                        const std::set<size_t> *only = nullptr);
 
 // ---- Replays -----------------------------------------------------------------------------------
 
@@ -140,6 +145,34 @@ std::vector<std::string> CheckReplay(const FailurePoint &point, const emu::BootR
 // machine with two cores or more), so that a crash or a hang ends only that replay.
 std::vector<IsolatedOutcome> ReplayAll(const std::vector<FailurePoint> &points,
                                        std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// ---- Two faults deep ---------------------------------------------------------------------------
+//
+// A failure sets calls going that the fault-free run never makes: above all the withdrawals of
+// a failed start (CloseEvent, UninstallProtocolInterface, the scratch pool's FreePool), which a
+// sweep one fault deep therefore never fails. A second fault goes on each of them. Faults find
+// their call by member and occurrence, and a failing run makes exactly the fault-free run's
+// calls up to its failure, so every new call comes after the first fault, and a second fault
+// there cannot move the first: each replay checks that both landed where they were recorded.
+
+// A failure point's own run, recorded as a baseline: its parent's faults and the point's.
+std::unique_ptr<Baseline> RecordFailingRun(const FailurePoint &point);
+// The calls of a failing run that its parent does not make, by index. Pass by pass and in
+// call order, a call is new when its key is not among the parent's calls of that pass that
+// are still unmatched.
+std::set<size_t> NewCalls(const Baseline &failing);
+// What a failing run did, found in a child process of its own (so that this process is not
+// risked on a run that crashes or hangs): its new calls, and a digest of every call it made
+// (key, and the answer of each call no fault failed) by which runs that behaved alike, such
+// as one call failed with two statuses the driver treats the same, are told.
+struct FailingRun {
+  IsolatedOutcome::End end = IsolatedOutcome::End::kFinished;
+  std::string how;
+  std::set<size_t> newCalls;
+  std::string digest;
+};
+std::vector<FailingRun> FindFailingRuns(const std::vector<FailurePoint> &points,
+                                        std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 }  // namespace sweep
 

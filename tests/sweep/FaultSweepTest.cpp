@@ -4,34 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
 
-#include "FaultSweep.h"
-#include "Tests.h"
+#include "SweepRun.h"
 
 namespace {
 
-// What the sweeps of one run found, together.
-struct Tally {
-  size_t boards = 0;
-  size_t points = 0;
-  size_t crashes = 0, hangs = 0, failed = 0;
-  sweep::PointCounts counts;
-};
-
-std::string Summary(const std::string &where, const Tally &tally) {
-  std::ostringstream out;
-  out << "fault sweep" << where << ": " << tally.points << " failure points injected, "
-      << tally.counts.recorded << " driver calls recorded on " << tally.boards
-      << (tally.boards == 1 ? " board" : " boards");
-  for (const auto &[why, count] : tally.counts.excluded) {
-    out << ", " << count << " not failed (" << why << ")";
-  }
-  out << "; " << tally.crashes << " crashed, " << tally.hangs << " hung, " << tally.failed
-      << " with wrong effects\n  failure points per pass:";
-  for (const auto &[pass, count] : tally.counts.perPass) out << " " << pass << " " << count << ";";
-  return out.str();
-}
+using sweep::Tally;
 
 class RunTotal : public testing::Environment {
  public:
@@ -63,20 +41,7 @@ void Sweep(const sweep::SweepBoard &board) {
   }
   tally.points = points.size();
 
-  std::vector<sweep::IsolatedOutcome> outcomes = sweep::ReplayAll(points);
-  for (size_t i = 0; i < points.size(); ++i) {
-    const sweep::IsolatedOutcome &outcome = outcomes[i];
-    std::string where = points[i].Describe();
-    if (outcome.end == sweep::IsolatedOutcome::End::kCrashed) {
-      ++tally.crashes;
-      ADD_FAILURE() << where << ": crashed, " << outcome.how;
-    } else if (outcome.end == sweep::IsolatedOutcome::End::kHung) {
-      ++tally.hangs;
-      ADD_FAILURE() << where << ": hung";
-    }
-    if (!outcome.findings.empty()) ++tally.failed;
-    for (const std::string &finding : outcome.findings) ADD_FAILURE() << where << ": " << finding;
-  }
+  Judge(points, sweep::ReplayAll(points), tally);
   std::printf("%s\n", Summary(", " + board.name, tally).c_str());
 
   Tally &total = gRunTotal->total;
@@ -88,37 +53,15 @@ void Sweep(const sweep::SweepBoard &board) {
   total.counts.Add(tally.counts);
 }
 
-TEST(FaultSweepTest, DefaultBoard) { Sweep({"default board", emu::DefaultBoard()}); }
-
-// The KVRN module unusable: its slot record is looked for and removed, its item hidden.
+TEST(FaultSweepTest, DefaultBoard) { Sweep(sweep::Default()); }
 TEST(FaultSweepTest, KvrnUnusableOnTheSixSlotRiser) {
-  emu::BoardDescription board = emu::DefaultBoard();
-  board.SetBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE, 1);
-  board.SetBoardByte(BOARD_BYTE_RISER_TYPE, 6);
-  Sweep({"KVRN unusable, riser 6", board});
+  Sweep(sweep::KvrnUnusableOnTheSixSlotRiser());
 }
-
-// NVMe names, port C alone, the other processor generation, and no onboard NIC root port with
-// the setup asking for its item to go.
 TEST(FaultSweepTest, Riser0PortCAloneAndNoNicRootPort) {
-  emu::BoardDescription board = emu::DefaultBoard();
-  board.SetBoardByte(BOARD_BYTE_RISER_TYPE, 0);
-  board.SetBoardByte(BOARD_BYTE_KVRN_CONFIG, 0x84);
-  emu::SetCpuSignature(board, 0x606A);
-  board.pci.erase(PciBdf(0x17, 0, 0));
-  board.SetSetupByte(288, 1);
-  Sweep({"riser 0, port C, no NIC root port", board});
+  Sweep(sweep::Riser0PortCAloneAndNoNicRootPort());
 }
-
-// Port B alone, and a second structure with the KVRN slot's Slot ID for the width walk.
 TEST(FaultSweepTest, PortBAloneAndTwoKvrnSlotRecords) {
-  emu::BoardDescription board = emu::DefaultBoard();
-  board.SetBoardByte(BOARD_BYTE_KVRN_CONFIG, 0x02);
-  emu::SmbiosSlot spare{9, 0x40, "KVRN spare"};
-  spare.id = 0x0B01;
-  std::string error;
-  ASSERT_TRUE(board.smbios.Put(spare.Bytes(), error)) << error;
-  Sweep({"port B, two KVRN slot records", board});
+  Sweep(sweep::PortBAloneAndTwoKvrnSlotRecords());
 }
 
 }  // namespace

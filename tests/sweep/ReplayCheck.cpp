@@ -54,7 +54,9 @@ class ReplayCheck {
     CheckOtherPasses();
     CheckFailingPass();
     CheckOutputs();
-    if (point_.injection.lost) CheckOnlyWorkIsLost();
+    if (point_.injection.lost && !(Withdraws() && Is("BS.UninstallProtocolInterface"))) {
+      CheckOnlyWorkIsLost();
+    }
     return findings_;
   }
 
@@ -66,15 +68,48 @@ class ReplayCheck {
     return call_.what == function || call_.what.ends_with(std::string(" ") + function);
   }
 
-  // The replay runs as the baseline did up to the chosen call, and that call failed.
+  // A withdrawal of a start that failed in the baseline: a refusal abandons the start, which
+  // then stays resident with EFI_SUCCESS and its pool, makes the rest of its withdrawals, and
+  // leaves every notify function that is still registered doing nothing.
+  bool Withdraws() const {
+    if (!IsStart(pass_) ||
+        !(Is("BS.CloseEvent") || Is("BS.UninstallProtocolInterface") || Is("BS.FreePool"))) {
+      return false;
+    }
+    return std::any_of(
+        base_.result.drivers.begin(), base_.result.drivers.end(),
+        [&](const emu::DriverOutcome &d) { return d.name == pass_.driver && EFI_ERROR(d.status); });
+  }
+  // Passes of an abandoned driver that may still run: ReadyToBoot closes its own event, and a
+  // hook protocol its consumer kept answers as in the fault-free run.
+  static bool RunsAfterAbandonment(const Pass &pass) {
+    return pass.name == std::string("ReadyToBootNotify") ||
+           pass.name == std::string("CollectNicMacAddresses");
+  }
+  // The run without faults, the baseline's own when it has none.
+  const Baseline &FaultFree() const {
+    const Baseline *root = &base_;
+    while (root->parent != nullptr) root = root->parent;
+    return *root;
+  }
+
+  // The replay runs as the baseline did up to the chosen call, and that call failed. Faults
+  // find their calls by occurrence, so the baseline's own faults must all lie before the
+  // point, where the replay cannot have moved them, and must have failed the same calls.
   bool InjectionLanded() {
     const auto &calls = replay_.calls;
+    const auto &recorded = base_.result.calls;
     bool same = calls.size() > point_.call;
     for (size_t i = 0; same && i < point_.call; ++i) {
-      same = KeyOf(calls[i]) == KeyOf(base_.result.calls[i]);
+      same = KeyOf(calls[i]) == KeyOf(recorded[i]) && calls[i].injected == recorded[i].injected;
     }
     if (!same || KeyOf(calls[point_.call]) != KeyOf(call_) || !calls[point_.call].injected) {
       Find("the replay did not fail the recorded call");
+      return false;
+    }
+    if (std::any_of(recorded.begin() + static_cast<std::ptrdiff_t>(point_.call), recorded.end(),
+                    [](const emu::CallRecord &c) { return c.injected; })) {
+      Find("a fault of the baseline lies after the point, where the point's fault could move it");
       return false;
     }
     return true;
@@ -89,7 +124,7 @@ class ReplayCheck {
       auto same = std::find(violations.begin(), violations.end(), known);
       if (same != violations.end()) violations.erase(same);
     }
-    if (Is("BS.FreePool")) {
+    if (Is("BS.FreePool") && !Withdraws()) {
       auto leak = std::find_if(violations.begin(), violations.end(), [&](const std::string &v) {
         return v.starts_with(call_.image + " leaked");
       });
@@ -145,6 +180,14 @@ class ReplayCheck {
       }
     }
     if (std::string notify = UnarmedNotify(); !notify.empty()) silent.insert(notify);
+    if (Withdraws()) {
+      for (const Pass &pass : Passes()) {
+        if (pass.driver == std::string(pass_.driver) && !IsStart(pass) &&
+            !RunsAfterAbandonment(pass)) {
+          silent.insert(pass.name);
+        }
+      }
+    }
     // Without the board hook protocol nobody can ask for the MAC addresses.
     if (Is("BS.InstallProtocolInterface") &&
         call_.what == emu::GuidToString(gBoardHookProtocolGuid)) {
@@ -158,7 +201,7 @@ class ReplayCheck {
   bool StartFailureKeepsPasses() const {
     if (!IsStart(pass_)) return false;
     return DecidesStart() || !UnarmedNotify().empty() || Is("BS.InstallProtocolInterface") ||
-           Is("BS.AllocatePool") || Is("BoardInfo.InitNotify");
+           Is("BS.AllocatePool") || Is("BoardInfo.InitNotify") || Withdraws();
   }
 
   void CheckOtherPasses() {
@@ -170,6 +213,14 @@ class ReplayCheck {
         continue;
       }
       if (&pass == &pass_) continue;
+      if (Withdraws() && pass.driver == std::string(pass_.driver) && RunsAfterAbandonment(pass)) {
+        // What the refusal kept answers as without any fault, or is not asked at all.
+        if (!got.empty() && pass.name == std::string("CollectNicMacAddresses") &&
+            Keys(got) != Keys(CallsOf(FaultFree().passes, pass.name))) {
+          Find("the hook protocol a consumer kept answered other than without faults");
+        }
+        continue;
+      }
       if (MayChangeCallsOf(pass_, pass) && !StartFailureKeepsPasses()) continue;
       if (Keys(got) != Keys(CallsOf(base_.passes, pass.name))) {
         Find(std::string(pass.name) + " made other calls than in the baseline");
@@ -221,6 +272,16 @@ class ReplayCheck {
       }
       for (auto it = walk; it != rest.end(); ++it) want->push_back(it->key);
       rule = "a failed walk step ends the walk and nothing else";
+    } else if (Withdraws()) {
+      // The other withdrawals are made all the same; the scratch pool is kept.
+      want = Keys(before);
+      auto pool = std::find_if(before.rbegin(), before.rend(), [&](const PassCall &c) {
+        return base_.result.calls[c.index].member == "BS.FreePool";
+      });
+      if (pool != before.rend() && pool->index != point_.call) {
+        want->erase(want->begin() + (before.rend() - pool - 1));
+      }
+      rule = "a refused withdrawal abandons the start and keeps the pool";
     } else if (IsStatus() && !DecidesStart() && UnarmedNotify().empty()) {
       // An ignored status: the pass goes on exactly as before.
       want = Keys(before);
@@ -251,6 +312,18 @@ class ReplayCheck {
       mayChange = kMenus;
     } else if (!unarmed.empty() && !DecidesStart()) {
       mayChange = 0;
+    }
+    if (Withdraws() && Is("BS.UninstallProtocolInterface")) {
+      // The hook protocol stays, and answers as it does without any fault.
+      mayChange = kNicMacs | kPciWrites;
+      const emu::BootResult &fine = FaultFree().result;
+      if (replay_.nicMacs.collected && !(replay_.nicMacs.primary == fine.nicMacs.primary &&
+                                         replay_.nicMacs.secondary == fine.nicMacs.secondary)) {
+        Find("the hook protocol a consumer kept found other MAC addresses than without faults");
+      }
+      for (const emu::PciWrite &write : Writes(replay_)) {
+        if (!Known(Writes(fine), write)) Find("the abandoned start's driver wrote configuration");
+      }
     }
     if (Is("BS.InstallProtocolInterface")) {
       mayChange = kNicMacs | kPciWrites;
@@ -382,23 +455,35 @@ class ReplayCheck {
     }
   }
 
-  // A failure or a lost answer only takes work away: no configuration write that the baseline
-  // did not make, no more MAC addresses than the baseline found.
+  // A failure or a lost answer only takes work away: no configuration write that neither the
+  // baseline nor a run it was derived from made (a second failure may undo the first's change,
+  // as a refused slot write keeps the slot the fault-free run saw), no more MAC addresses than
+  // they found.
   void CheckOnlyWorkIsLost() {
-    std::vector<emu::PciWrite> was = Writes(base_.result);
+    std::vector<emu::PciWrite> was;
+    size_t primary = 0, secondary = 0;
+    for (const Baseline *run = &base_; run != nullptr; run = run->parent) {
+      std::vector<emu::PciWrite> writes = Writes(run->result);
+      was.insert(was.end(), writes.begin(), writes.end());
+      primary = std::max(primary, run->result.nicMacs.primary.size());
+      secondary = std::max(secondary, run->result.nicMacs.secondary.size());
+    }
     for (const emu::PciWrite &write : Writes(replay_)) {
-      bool known = std::any_of(was.begin(), was.end(), [&](const emu::PciWrite &w) {
-        return w.bdf == write.bdf && w.offset == write.offset && w.after == write.after;
-      });
-      if (!known) {
+      if (!Known(was, write)) {
         Find("wrote " + emu::Hex(write.after) + " to " + emu::BdfText(write.bdf) + " register " +
              emu::Hex(write.offset) + ", which the baseline never wrote");
       }
     }
-    if (replay_.nicMacs.primary.size() > base_.result.nicMacs.primary.size() ||
-        replay_.nicMacs.secondary.size() > base_.result.nicMacs.secondary.size()) {
+    if (replay_.nicMacs.primary.size() > primary || replay_.nicMacs.secondary.size() > secondary) {
       Find("found more MAC addresses than the baseline");
     }
+  }
+
+  // A write that leaves the register as one of `was` left it.
+  static bool Known(const std::vector<emu::PciWrite> &was, const emu::PciWrite &write) {
+    return std::any_of(was.begin(), was.end(), [&](const emu::PciWrite &w) {
+      return w.bdf == write.bdf && w.offset == write.offset && w.after == write.after;
+    });
   }
 
   static bool SameWrites(const std::vector<emu::PciWrite> &a, const std::vector<emu::PciWrite> &b) {

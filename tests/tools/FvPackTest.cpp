@@ -1,14 +1,20 @@
 // The drop-in package, read back as a PI firmware reads it. Deliberately independent of the
 // packing tool's code: offsets and rules come from the PI firmware-storage layouts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "Tests.h"
 
 namespace {
 
@@ -182,6 +188,120 @@ TEST(FirmwareVolumeTest, HoldsEveryDriverFileInAValidFfs2Volume) {
   EXPECT_EQ(names.size(), std::size(SHIPPED_DRIVERS_LIST));
   // Past the files, the volume is erased.
   for (size_t i = at; i < fv.size(); ++i) ASSERT_EQ(fv[i], 0xFF) << "at " << i;
+}
+
+// ---- Files fvpack must refuse ----
+
+void WriteFile(const std::string &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void Put16(Bytes &bytes, size_t offset, uint16_t value) {
+  bytes[offset] = static_cast<uint8_t>(value);
+  bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+// fvpack run on copies of the images in a folder of the test's own. A file it cannot use ends
+// the run with status 2 and one line that names the file.
+class FvPackRefusalTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fvpack-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    image_ = ReadFile(Firmware("BoardSlotService.efi"));
+    ASSERT_GT(image_.size(), 0x200u);
+    WriteFile(Efi(), image_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Efi() const { return dir_ + "/BoardSlotService.efi"; }
+  test::CommandRun Pack() const {
+    return test::Run(std::string(FVPACK_PATH) + " " + dir_ + " BoardSlotService");
+  }
+  // Refused, in one line naming `file` and saying `why`, with no FFS file written.
+  void ExpectRefused(const std::string &file, const std::string &why) const {
+    test::CommandRun run = Pack();
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    EXPECT_EQ(run.out.rfind("fvpack: " + file + ": ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find(why), std::string::npos) << run.out;
+  }
+  size_t PeHeader() const { return image_[0x3C] | image_[0x3D] << 8; }
+
+  std::string dir_;
+  Bytes image_;
+};
+
+TEST_F(FvPackRefusalTest, PacksTheImagesItIsGiven) {
+  test::CommandRun run = Pack();
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(ReadFile(dir_ + "/BoardSlotService.ffs"), ReadFile(Firmware("BoardSlotService.ffs")));
+}
+
+// Only what a DXE core loads as a driver: a PE32+ image for x64, subsystem 11, whole.
+TEST_F(FvPackRefusalTest, RefusesWhatIsNoX64BootServiceDriverImage) {
+  std::mt19937 random(13);
+  Bytes noise(4096);
+  for (uint8_t &byte : noise) byte = static_cast<uint8_t>(random());
+  const size_t pe = PeHeader(), optional = pe + 24;
+  struct Case {
+    const char *what;
+    Bytes bytes;
+    const char *why;
+  } cases[] = {
+      {"empty", {}, "not a PE image (no MZ header)"},
+      {"random bytes", noise, "not a PE image"},
+      {"MZ pointing past the end", image_, "no PE signature"},
+      {"cut short", Bytes(image_.begin(), image_.begin() + static_cast<long>(optional + 40)),
+       "cut short"},
+      {"PE32", image_, "not a PE32+ image (optional header magic 0x10B)"},
+      {"i386", image_, "not an x64 image (machine 0x14C)"},
+      {"application", image_, "subsystem 10, not an EFI boot-service driver (11)"},
+  };
+  cases[2].bytes[0x3C] = 0xF0, cases[2].bytes[0x3D] = 0xFF, cases[2].bytes[0x3E] = 0xFF;
+  Put16(cases[4].bytes, optional, 0x10B);
+  Put16(cases[5].bytes, pe + 4, 0x14C);
+  Put16(cases[6].bytes, optional + 68, 10);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(Efi(), c.bytes);
+    ExpectRefused(Efi(), c.why);
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/BoardSlotService.ffs"));
+  }
+}
+
+// The FFS file's size is 24 bits: an image that would wrap it is refused, whether the file is
+// too large to read or only its sections take it past the limit.
+TEST_F(FvPackRefusalTest, RefusesAnImagePastTheFfsSizeLimit) {
+  for (size_t size : {size_t{17'000'000}, size_t{0xFFFFFF} - 16}) {
+    SCOPED_TRACE(size);
+    Bytes padded = image_;
+    padded.resize(size, 0);  // trailing data does not stop an image from being one
+    WriteFile(Efi(), padded);
+    ExpectRefused(Efi(), std::to_string(size) + " bytes: past the 16 MiB");
+  }
+}
+
+TEST_F(FvPackRefusalTest, RefusesADirectoryOrAMissingImage) {
+  std::filesystem::remove(Efi());
+  ExpectRefused(Efi(), "No such file or directory");
+  std::filesystem::create_directory(Efi());
+  ExpectRefused(Efi(), "not a regular file");
+}
+
+// A write that fails only when the stream is flushed (a full device) is a failure too.
+TEST_F(FvPackRefusalTest, RefusesOutputsThatCannotBeWritten) {
+  for (const char *output : {"BoardSlotService.depex", "BoardSlotService.ffs", "BoardDrivers.fv"}) {
+    SCOPED_TRACE(output);
+    std::string path = dir_ + "/" + output;
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("/dev/full", path);
+    ExpectRefused(path, "cannot write: No space left on device");
+    std::filesystem::remove(path);
+  }
 }
 
 }  // namespace

@@ -46,7 +46,14 @@ const std::vector<Driver> &ShippedDrivers();
 // PUSH board information protocol, PUSH register access protocol, AND, END: the drivers start
 // only once both protocols they call without a check exist.
 Bytes BuildDepex();
-// A standalone FFS file, as GenFfs writes one: State 0x07, not yet inverted for a volume.
+// What keeps bytes from being a driver image the package can carry, as a DXE core loads it:
+// a PE32+ image for x64 with the EFI boot-service driver subsystem (11). Empty when none.
+std::string ImageProblem(const Bytes &pe32);
+
+// An FFS file's size, header included, is a 24-bit field: 16 MiB less one byte at most.
+constexpr size_t kFfsMaxFileSize = 0xFFFFFF;
+// A standalone FFS file, as GenFfs writes one: State 0x07, not yet inverted for a volume. Empty
+// when the file would be larger than its size field can say.
 Bytes BuildFfsFile(const Driver &driver, const Bytes &pe32, const Bytes &depex);
 // An FFS2 volume of erase polarity 1 holding the standalone files given (each at least a file
 // header long), their State bytes inverted as the polarity asks.
