@@ -27,11 +27,10 @@ const Report &Report::operator<<(char Character) const {
 
 const Report &Report::operator<<(Hex Number) const {
   static const char kDigits[] = "0123456789ABCDEF";
-  UINT32 Digits = Number.Digits;
-  if (Digits == 0) {
-    Digits = 1;
-    while (Digits < 16 && (Number.Value >> (4 * Digits)) != 0) ++Digits;
-  }
+  // Digits is a minimum: a value wider than it keeps every digit (a slot code's bits 31..24).
+  UINT32 Digits = 1;
+  while (Digits < 16 && (Number.Value >> (4 * Digits)) != 0) ++Digits;
+  if (Digits < Number.Digits) Digits = Number.Digits;
   *this << "0x";
   for (UINT32 Index = Digits; Index > 0; --Index) {
     *this << kDigits[(Number.Value >> (4 * (Index - 1))) & 0xF];
