@@ -78,11 +78,18 @@ bool FillPci(const emu::BoardDescription &board, FW_SCENARIO &file, RunRequest &
     request.qemuArgs.push_back("pxb-pcie,id=" + expander + ",bus_nr=" + std::to_string(bus) +
                                ",bus=pcie.0");
     for (uint16_t bdf : ports) {
+      // The firmware gives each port the buses it asks to keep beyond its secondary bus, so
+      // the numbers come out as the board has them. No port asks for I/O space: with a 4 KiB
+      // window each, a few dozen ports exhaust the 64 KiB and the firmware stops.
+      const emu::PciFunction &port = board.pci.at(bdf);
+      const int reserve =
+          port.subordinateBus > port.secondaryBus ? port.subordinateBus - port.secondaryBus : 0;
       request.qemuArgs.push_back("-device");
       request.qemuArgs.push_back("pcie-root-port,id=rp" + std::to_string(chassis) +
                                  ",bus=" + expander + ",chassis=" + std::to_string(chassis) +
                                  ",slot=0,addr=0x" + Hex2(BdfDevice(bdf)) + "." +
-                                 std::to_string(BdfFunction(bdf)));
+                                 std::to_string(BdfFunction(bdf)) +
+                                 ",io-reserve=0,bus-reserve=" + std::to_string(reserve));
       ++chassis;
     }
   }
@@ -111,7 +118,7 @@ bool FillPci(const emu::BoardDescription &board, FW_SCENARIO &file, RunRequest &
     standIn.VendorId = function.vendorId;
     standIn.DeviceId = function.deviceId;
     standIn.Command = function.command;
-    standIn.HasMemory = function.memory != 0;
+    standIn.Memory = function.memory;
     std::memcpy(standIn.Mac, function.mac.data(), 6);
   }
   return true;
