@@ -73,13 +73,50 @@ EFI_STATUS FindRecordByType(UINT8 Type, UINT8 Instance, VOID **Record, UINT16 *S
   }
 }
 
+// The structures that follow `Handle` in the table, copied into pool: up to Capacity of them.
+UINTN CopyFollowing(UINT16 Handle, UINT8 **Copies, UINTN Capacity) {
+  UINTN Count = 0;
+  bool Past = false;
+  UINT16 Next = kFirmwareChoosesHandle;
+  EFI_SMBIOS_TABLE_HEADER *Found = nullptr;
+  while (Count < Capacity &&
+         !EFI_ERROR(mSmbios->GetNext(mSmbios, &Next, nullptr, &Found, nullptr))) {
+    if (Past) {
+      const UINTN Length = StructureSize(reinterpret_cast<const UINT8 *>(Found), 0xFFFF);
+      Copies[Count] = static_cast<UINT8 *>(AllocateZeroed(Length));
+      CopyBytes(Copies[Count++], Found, Length);
+    }
+    Past = Past || Next == Handle;
+  }
+  return Count;
+}
+
+// EFI_SMBIOS_PROTOCOL has no replace, and Remove then Add would move the structure to the end
+// of the table, where a walk by instance meets it a second time. The structures after it are
+// taken out and put back behind it with their handles, so the table keeps its order.
 EFI_STATUS ReplaceRecord(UINT16 Handle, const VOID *Record, UINT16 Size) {
   if (Record == nullptr || StructureSize(static_cast<const UINT8 *>(Record), Size) == 0) {
     return EFI_INVALID_PARAMETER;
   }
+  constexpr UINTN kMostFollowing = 256;
+  UINT8 **Following = static_cast<UINT8 **>(AllocateZeroed(kMostFollowing * sizeof(UINT8 *)));
+  const UINTN Count = CopyFollowing(Handle, Following, kMostFollowing);
   EFI_STATUS Status = mSmbios->Remove(mSmbios, Handle);
-  if (EFI_ERROR(Status)) return Status;
-  return AddWithHandle(Record, Size, Handle);
+  if (!EFI_ERROR(Status)) {
+    for (UINTN Index = 0; Index < Count; ++Index) {
+      mSmbios->Remove(mSmbios,
+                      reinterpret_cast<EFI_SMBIOS_TABLE_HEADER *>(Following[Index])->Handle);
+    }
+    Status = AddWithHandle(Record, Size, Handle);
+    for (UINTN Index = 0; Index < Count; ++Index) {
+      const UINT8 *Copy = Following[Index];
+      AddWithHandle(Copy, static_cast<UINT16>(StructureSize(Copy, 0xFFFF)),
+                    reinterpret_cast<const EFI_SMBIOS_TABLE_HEADER *>(Copy)->Handle);
+    }
+  }
+  for (UINTN Index = 0; Index < Count; ++Index) gBoot->FreePool(Following[Index]);
+  gBoot->FreePool(Following);
+  return Status;
 }
 
 // The members, each recorded as a call of the driver that makes it.
