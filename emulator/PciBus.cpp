@@ -68,16 +68,17 @@ PciBus::PciBus(const BoardDescription &board) {
     } else {
       Put16(config + PCI_COMMAND_OFFSET, description.command);
       if (description.memory != 0) {
-        // Ordinary host memory stands in for the device's: the BAR pair carries its host
-        // address, and reports translate it back to the board's.
+        // The BAR pair holds the board's address, as the PCI enumerator programmed it (an
+        // upper half of all ones included); ordinary host memory answers for the window, and
+        // CopyMem finds it by that address.
         function->memory = static_cast<uint8_t *>(std::calloc(1, kDeviceMemorySize));
         if (function->memory == nullptr) std::abort();
         std::memcpy(function->memory + kNicMacLowOffset, description.mac.data(), 4);
         std::memcpy(function->memory + kNicMacHighOffset, description.mac.data() + 4, 2);
         function->memory[kNicMacHighOffset + 3] = 0x80;  // the address-valid bit above it
-        uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
-        Put32(config + PCI_BAR0_OFFSET, static_cast<uint32_t>(host) | kBar64BitMemory);
-        Put32(config + PCI_BAR1_OFFSET, static_cast<uint32_t>(host >> 32));
+        Put32(config + PCI_BAR0_OFFSET,
+              static_cast<uint32_t>(description.memory) | kBar64BitMemory);
+        Put32(config + PCI_BAR1_OFFSET, static_cast<uint32_t>(description.memory >> 32));
       } else {
         Put32(config + PCI_BAR0_OFFSET, kBar64BitMemory);  // type bits only: nothing assigned
       }
@@ -217,9 +218,7 @@ bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
     bool decoded = (Get32(function->config.data() + PCI_COMMAND_OFFSET) & kCommandMemorySpace) != 0;
     std::memset(to, 0xFF, length);
     if (decoded) std::memcpy(to, function->memory + offset, inside);
-    uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
-    uint64_t boardBase = base == host ? function->description.memory : base;
-    reads_.push_back(DeviceMemoryRead{bdf, boardBase + offset, length, decoded});
+    reads_.push_back(DeviceMemoryRead{bdf, address, length, decoded});
     return true;
   }
   // Nothing is mapped this low in the host: it is where a BAR pair of 0 points.
@@ -231,11 +230,11 @@ bool PciBus::ReadDeviceMemory(void *to, const void *from, size_t length) {
     reads_.push_back(DeviceMemoryRead{kNoFunction, address, length, false});
     return true;
   }
-  // The host memory that stands in for a device's is no one's while no BAR decodes it (a BAR
-  // moved away, a 32-bit BAR read as a pair): nothing answers there.
+  // A device's window is no one's while no BAR decodes it (a BAR moved away, a 32-bit BAR read
+  // as a pair): nothing answers there.
   for (const auto &[bdf, function] : functions_) {
-    uint64_t host = reinterpret_cast<uintptr_t>(function->memory);
-    if (function->memory == nullptr || address < host || address - host >= kDeviceMemorySize) {
+    const uint64_t window = function->description.memory;
+    if (function->memory == nullptr || address < window || address - window >= kDeviceMemorySize) {
       continue;
     }
     std::memset(to, 0xFF, length);

@@ -95,11 +95,33 @@ TEST(PciEmulatorTest, DeviceMemoryAnswersOnlyWhileMemoryDecodingIsOn) {
   EXPECT_EQ(mac[0], 0xFF);
 }
 
+// The BAR pair holds the board's address wherever the board put the window, and the drivers
+// read the MAC there; a window whose upper half is all ones is one they must not follow.
+TEST(PciEmulatorTest, BarsHoldTheBoardsAddressAboveFourGigabytesToo) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.pci[PciBdf(0x18, 0, 1)].memory = 0x300000000;
+  board.pci[PciBdf(0x18, 0, 2)].memory = 0xFFFFFFFF00200000;
+  {
+    emu::Platform platform(board);
+    EXPECT_EQ(*Register(platform, PciBdf(0x18, 0, 1), PCI_BAR0_OFFSET), 0x4u);
+    EXPECT_EQ(*Register(platform, PciBdf(0x18, 0, 1), PCI_BAR1_OFFSET), 0x3u);
+    EXPECT_EQ(*Register(platform, PciBdf(0x18, 0, 2), PCI_BAR1_OFFSET), 0xFFFFFFFFu);
+  }
+
+  emu::BootResult result = emu::RunBoot(board);
+  std::vector<std::string> secondary;
+  for (const emu::MacAddress &mac : result.nicMacs.secondary)
+    secondary.push_back(emu::MacText(mac));
+  EXPECT_EQ(secondary, (std::vector<std::string>{"02:A1:B2:C3:D4:01", "02:A1:B2:C3:D4:03"}));
+}
+
 // A 32-bit BAR decodes below 4 GiB on its own: read as the low half of a pair, as the drivers
 // read every BAR pair, it points where no device answers, the memory behind it included.
 TEST(PciEmulatorTest, A32BitBarReadAsAPairDecodesNothing) {
-  emu::Platform platform(emu::DefaultBoard());
+  emu::BoardDescription board = emu::DefaultBoard();
   const uint16_t nic = PciBdf(0x18, 0, 1);
+  board.pci[nic].memory = 0x29D200000;  // above 4 GiB: BAR1 holds 2
+  emu::Platform platform(board);
   platform.Pci().Poke32(nic, PCI_COMMAND_OFFSET, PCI_COMMAND_MEMORY_SPACE);
   const uint32_t bar0 = *Register(platform, nic, PCI_BAR0_OFFSET);
   const uint64_t pair =

@@ -191,7 +191,7 @@ EFI_STATUS EFIAPI TracedLocateProtocol(const EFI_GUID *Guid, VOID *Registration,
 VOID EFIAPI TracedCopyMem(VOID *To, const VOID *From, UINTN Length) {
   DriverCall Call(__builtin_return_address(0), "BS.CopyMem", 1, Length);
   ShowStandInsAsDecoding();
-  mFirmware.CopyMem(To, From, Length);
+  mFirmware.CopyMem(To, DeviceMemorySource(From), Length);
 }
 
 VOID EFIAPI TracedSetMem(VOID *Buffer, UINTN Size, UINT8 Value) {

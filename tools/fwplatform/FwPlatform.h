@@ -60,6 +60,9 @@ VOID SetUpPciSegment();
 // Memory Space Enable is clear. The boot services' CopyMem does this before every copy, the way
 // the drivers read device registers.
 VOID ShowStandInsAsDecoding();
+// Where a copy from `Source` really reads: the pages behind a stand-in's window when a BAR pair
+// decodes Source, else Source itself.
+const VOID *DeviceMemorySource(const VOID *Source);
 // The board as the firmware made it: CPU, root ports with the buses the firmware gave them,
 // stand-ins with the memory allocated for them, in board-file lines.
 VOID ReportBoardAsSeen();

@@ -25,7 +25,8 @@ struct StandInState {
   UINT16 Bdf;  // where the firmware's bus numbers put it
   UINT8 *Config;
   UINT8 *Initial;  // a copy taken before the drivers start
-  UINT64 Memory;   // 0: none
+  UINT64 Memory;   // the pages that answer for the window; 0: none
+  UINT64 Window;   // the window's board address, which the BAR pair holds
   UINT8 Mac[6];
   bool Decoding;  // what the window shows now: the registers, or all ones
 };
@@ -145,7 +146,7 @@ VOID PlaceStandIn(const FW_STAND_IN &Described) {
   Write32(StandIn.Config, UINT32{Described.DeviceId} << 16 | Described.VendorId);
   StandIn.Config[4] = static_cast<UINT8>(Described.Command);
   StandIn.Config[5] = static_cast<UINT8>(Described.Command >> 8);
-  if (Described.HasMemory) {
+  if (Described.Memory != 0) {
     EFI_PHYSICAL_ADDRESS Memory = 0;
     if (EFI_ERROR(gBoot->AllocatePages(AllocateAnyPages, EfiBootServicesData,
                                        kDeviceMemorySize / 4096, &Memory))) {
@@ -156,11 +157,13 @@ VOID PlaceStandIn(const FW_STAND_IN &Described) {
     CopyBytes(Window + kNicMacLow, Described.Mac, 4);
     CopyBytes(Window + kNicMacHigh, Described.Mac + 4, 2);
     StandIn.Memory = Memory;
+    StandIn.Window = Described.Memory;
     CopyBytes(StandIn.Mac, Described.Mac, 6);
     StandIn.Decoding = true;
-    // A 64-bit memory BAR pair, as the PCI enumerator would have programmed it.
-    Write32(StandIn.Config + 0x10, static_cast<UINT32>(Memory) | 0x4);
-    Write32(StandIn.Config + 0x14, static_cast<UINT32>(Memory >> 32));
+    // A 64-bit memory BAR pair holding the board's address, as the PCI enumerator would have
+    // programmed it; CopyMem finds the pages by it (DeviceMemorySource).
+    Write32(StandIn.Config + 0x10, static_cast<UINT32>(Described.Memory) | 0x4);
+    Write32(StandIn.Config + 0x14, static_cast<UINT32>(Described.Memory >> 32));
     ShowDecoding(StandIn);
   }
   StandIn.Initial = static_cast<UINT8 *>(AllocateZeroed(kConfigSpaceSize));
@@ -205,6 +208,22 @@ VOID ShowStandInsAsDecoding() {
   for (UINTN Index = 0; Index < mStandInCount; ++Index) ShowDecoding(mStandIns[Index]);
 }
 
+// The window a stand-in's 64-bit BAR pair decodes now, at its board address; a copy from there
+// comes from the pages that answer for it. Any other source is ordinary memory.
+const VOID *DeviceMemorySource(const VOID *Source) {
+  const UINT64 Address = reinterpret_cast<UINT64>(Source);
+  for (UINTN Index = 0; Index < mStandInCount; ++Index) {
+    const StandInState &StandIn = mStandIns[Index];
+    const UINT32 Bar0 = Read32(StandIn.Config + 0x10);
+    if (StandIn.Memory == 0 || (Bar0 & 0x6) != 0x4) continue;
+    const UINT64 Base = (UINT64{Read32(StandIn.Config + 0x14)} << 32 | Bar0) & ~UINT64{0xF};
+    if (Base != 0 && Address >= Base && Address - Base < kDeviceMemorySize) {
+      return reinterpret_cast<const VOID *>(StandIn.Memory + (Address - Base));
+    }
+  }
+  return Source;
+}
+
 VOID ReportBoardAsSeen() {
   UINT32 Eax = 0;
   __asm__ volatile("cpuid" : "=a"(Eax) : "a"(1) : "ebx", "ecx", "edx");
@@ -223,7 +242,7 @@ VOID ReportBoardAsSeen() {
     Out << "pci-endpoint " << Bdf{StandIn.Bdf} << " id " << PciId{Id} << " command "
         << Hex{static_cast<UINT64>(StandIn.Config[4] | StandIn.Config[5] << 8), 0};
     if (StandIn.Memory != 0) {
-      Out << " memory " << Hex{StandIn.Memory, 0} << " mac ";
+      Out << " memory " << Hex{StandIn.Window, 0} << " mac ";
       ReportMac(StandIn.Mac);
     } else {
       Out << " memory none";

@@ -6,7 +6,7 @@
 #include "Uefi.h"
 
 constexpr UINT32 FW_SCENARIO_MAGIC = 0x4E435342;  // "BSCN"
-constexpr UINT32 FW_SCENARIO_VERSION = 3;
+constexpr UINT32 FW_SCENARIO_VERSION = 4;
 
 constexpr UINTN FW_MAX_STACK_BUS_BYTES = 16 * 6;  // sixteen sockets of six stacks
 constexpr UINTN FW_MAX_SETUP_SIZE = 4096;
@@ -23,7 +23,8 @@ static_assert(sizeof(FW_ROOT_PORT) == 8, "scenario layout");
 
 // A function QEMU cannot model, stood in for by the register access protocol: it sits below a
 // root port, BusOffset buses past that port's secondary bus (whatever number the firmware gave
-// it). With memory, its BAR pair points at 2 MiB that hold its MAC at 0x1E2120 and 0x1E2140.
+// it). With memory, its BAR pair holds the board's address Memory, and the 2 MiB window there
+// holds its MAC at 0x1E2120 and 0x1E2140.
 struct FW_STAND_IN {
   UINT16 RootPortBdf;
   UINT8 BusOffset;
@@ -31,11 +32,11 @@ struct FW_STAND_IN {
   UINT16 VendorId;
   UINT16 DeviceId;
   UINT16 Command;
-  UINT8 HasMemory;
   UINT8 Mac[6];
-  UINT8 Reserved[7];
+  UINT64 Memory;  // 0: none assigned
 };
 static_assert(sizeof(FW_STAND_IN) == 24, "scenario layout");
+static_assert(offsetof(FW_STAND_IN, Memory) == 16, "scenario layout");
 
 struct FW_SCENARIO {
   UINT32 Magic;
