@@ -126,6 +126,12 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          }
          return true;
        }},
+      {"slot-clear",
+       [](const Words &w, BoardDescription &b) {
+         if (w.size() != 1) return false;
+         b.slots.clear();
+         return true;
+       }},
       {"setup-size",
        [](const Words &w, BoardDescription &b) {
          uint64_t size;
@@ -133,8 +139,10 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
            RemoveSetupVariable(b);
            return true;
          }
+         // A fresh variable of zeros, so a board file reads back as written: the setup-byte
+         // lines after it set the bytes that are not zero.
          if (w.size() != 2 || !Number(w[1], 0x10000, size)) return false;
-         SetupVariable(b).data.resize(size, 0);
+         SetupVariable(b).data.assign(size, 0);
          return true;
        }},
       {"setup-byte",
@@ -315,6 +323,8 @@ std::string FormatBoardText(const BoardDescription &board) {
     }
     out << "board-byte " << id << " " << Hex(value) << "\n";
   }
+  // The slots below replace the slot table the board had before, as pci-clear does for PCI.
+  out << "slot-clear\n";
   for (const auto &[index, code] : board.slots) out << "slot " << index << " " << Hex(code) << "\n";
   const Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) {

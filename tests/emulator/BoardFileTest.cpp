@@ -165,3 +165,19 @@ TEST(BoardFileTest, BadSmbiosLinesAreNamed) {
 }
 
 }  // namespace
+
+// A board file read over the default board gives back the board it was written from: slots the
+// board does not take and Setup bytes it leaves zero must not come back from the defaults.
+TEST(BoardFileTest, AWrittenBoardReadsBackOverTheDefaultBoard) {
+  emu::BoardDescription board = emu::DefaultBoard();
+  board.slots = {{172, 0x22B000}};
+  board.FindVariable(u"Setup", gSetupVariableGuid)->data.assign(400, 0);
+  board.SetSetupByte(288, 1);
+  emu::BoardDescription read = emu::DefaultBoard();
+  std::string error;
+  ASSERT_TRUE(emu::ParseBoardText(emu::FormatBoardText(board), read, error)) << error;
+  EXPECT_EQ(read.slots, board.slots);
+  EXPECT_EQ(read.FindVariable(u"Setup", gSetupVariableGuid)->data,
+            board.FindVariable(u"Setup", gSetupVariableGuid)->data);
+  EXPECT_EQ(emu::FormatBoardText(read), emu::FormatBoardText(board));
+}

@@ -33,7 +33,10 @@ const char kUsage[] =
     "  --kvrn-unavailable N     KVRN-unavailable flag (board byte 200)\n"
     "  --board-byte ID=N        any other board byte\n"
     "  --slot INDEX=CODE        slot location code of a slot index (0 frees it)\n"
-    "  --setup-size N|absent    size of the Setup variable, or no Setup variable\n"
+    "  --slot-clear             empty the slot table (board files written with --print-board\n"
+    "                           start their slot lines with it)\n"
+    "  --setup-size N|absent    a Setup variable of N zero bytes (--setup-byte after it sets\n"
+    "                           bytes), or no Setup variable\n"
     "  --setup-byte OFFSET=N    one byte of the Setup variable\n"
     "  --hob-list present|absent\n"
     "  --dxe-services present|absent\n"
@@ -297,8 +300,9 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
     for (const ToolOption &candidate : ToolOptions()) {
       if (name == candidate.name) option = &candidate;
     }
-    // pci-clear is the one board setting without a value.
-    bool takesValue = option != nullptr ? option->takesValue : name != "pci-clear";
+    // pci-clear and slot-clear are the board settings without a value.
+    bool takesValue =
+        option != nullptr ? option->takesValue : name != "pci-clear" && name != "slot-clear";
     if (option == nullptr && !Known(settings, name)) {
       error = UnknownOption(name);
       return false;
