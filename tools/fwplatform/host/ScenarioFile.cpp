@@ -43,6 +43,10 @@ bool FillStackBus(const emu::BoardDescription &board, FW_SCENARIO &file, std::st
 bool FillSetup(const emu::BoardDescription &board, FW_SCENARIO &file, std::string &why) {
   const emu::Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
   if (setup == nullptr) return true;
+  if (setup->data.empty()) {
+    why = "a Setup variable of no bytes, which UEFI cannot hold (SetVariable deletes it)";
+    return false;
+  }
   if (setup->data.size() > FW_MAX_SETUP_SIZE) {
     why = "a Setup variable over " + std::to_string(FW_MAX_SETUP_SIZE) + " bytes";
     return false;
