@@ -1,0 +1,130 @@
+#include "ReportCompare.h"
+
+#include <set>
+
+#include "PciBoard.h"
+
+namespace differential {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// Structure types QEMU and OVMF build themselves, whatever the board says.
+bool FirmwareBuildsType(unsigned type) {
+  static const std::set<unsigned> kTypes = {0, 1, 3, 4, 16, 17, 19, 32, 127};
+  return kTypes.count(type) != 0;
+}
+
+std::string Text(const json &value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+class Comparison {
+ public:
+  void Same(const std::string &field, const json &emulated, const json &firmware) {
+    if (emulated != firmware) differences.push_back({field, Text(emulated), Text(firmware)});
+  }
+  // Two lists, entry by entry with `each`, and their lengths.
+  template <typename EACH>
+  void Lists(const std::string &field, const json &emulated, const json &firmware, EACH each) {
+    const size_t common = std::min(emulated.size(), firmware.size());
+    for (size_t i = 0; i < common; ++i) {
+      each(field + "[" + std::to_string(i) + "]", emulated[i], firmware[i]);
+    }
+    if (emulated.size() != firmware.size()) {
+      Same(field + ".count", emulated.size(), firmware.size());
+    }
+  }
+  std::vector<Difference> differences;
+};
+
+json OwnStructures(const json &structures) {
+  json own = json::array();
+  for (const json &s : structures) {
+    if (FirmwareBuildsType(s.at("type").get<unsigned>())) continue;
+    json entry = s;
+    entry.erase("handle");
+    // The handle is the platform's: bytes 2 and 3 of the formatted area.
+    std::string bytes = entry.at("bytes").get<std::string>();
+    if (bytes.size() >= 8) bytes.replace(4, 4, "....");
+    entry["bytes"] = bytes;
+    own.push_back(entry);
+  }
+  return own;
+}
+
+json DriverByName(const json &drivers, const std::string &name) {
+  for (const json &driver : drivers) {
+    if (driver.at("name") == name) return driver;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<Difference> CompareReports(const json &emulated, const json &firmware) {
+  Comparison c;
+  // Drivers: resident or not; a resident driver's entry point returned success in both. The
+  // firmware's DXE core does not pass on an unloaded driver's status.
+  for (const json &driver : emulated.at("drivers")) {
+    const std::string name = driver.at("name");
+    json other = DriverByName(firmware.at("drivers"), name);
+    if (other.is_null()) {
+      c.Same("drivers." + name, "dispatched", "not dispatched");
+      continue;
+    }
+    c.Same("drivers." + name + ".resident", driver.at("resident"), other.at("resident"));
+    if (driver.at("resident") == true && other.at("resident") == true) {
+      c.Same("drivers." + name + ".status", driver.at("status"), other.at("status"));
+    }
+  }
+  c.Lists("slots", emulated.at("slots"), firmware.at("slots"),
+          [&](const std::string &field, const json &e, const json &f) {
+            const std::string at = "slots[" + Text(e.at("index")) + "]";
+            c.Same(at + ".before", e.at("before"), f.at("before"));
+            c.Same(at + ".after", e.at("after"), f.at("after"));
+            (void)field;
+          });
+  c.Lists("smbios.structures", OwnStructures(emulated.at("smbios").at("structures")),
+          OwnStructures(firmware.at("smbios").at("structures")),
+          [&](const std::string &field, const json &e, const json &f) {
+            c.Same(field + ".type", e.at("type"), f.at("type"));
+            c.Same(field + ".designation", e.at("strings"), f.at("strings"));
+            c.Same(field + ".bytes", e.at("bytes"), f.at("bytes"));
+          });
+  c.Lists("menus.edits", emulated.at("menus").at("edits"), firmware.at("menus").at("edits"),
+          [&](const std::string &field, const json &e, const json &f) { c.Same(field, e, f); });
+  for (const char *key : {"collected", "status", "primary", "secondary"}) {
+    c.Same(std::string("nicMacs.") + key, emulated.at("nicMacs").at(key),
+           firmware.at("nicMacs").at(key));
+  }
+  for (const char *list : {"rootPorts", "otherRegisters"}) {
+    c.Lists(std::string("pci.") + list, emulated.at("pci").at(list), firmware.at("pci").at(list),
+            [&](const std::string &field, const json &e, const json &f) { c.Same(field, e, f); });
+  }
+  return c.differences;
+}
+
+std::vector<Difference> CompareTopology(const emu::BoardDescription &described,
+                                        const emu::BoardDescription &seen) {
+  Comparison c;
+  auto where = [](const emu::PciFunction &function) -> json {
+    if (!function.rootPort) return "endpoint";
+    return "root port, buses " + emu::Hex(function.secondaryBus, 2) + " to " +
+           emu::Hex(function.subordinateBus, 2);
+  };
+  for (const auto &[bdf, function] : described.pci) {
+    auto other = seen.pci.find(bdf);
+    c.Same("board.pci " + emu::BdfText(bdf), where(function),
+           other == seen.pci.end() ? json("absent") : where(other->second));
+  }
+  for (const auto &[bdf, function] : seen.pci) {
+    if (described.pci.count(bdf) == 0) {
+      c.Same("board.pci " + emu::BdfText(bdf), "absent", where(function));
+    }
+  }
+  return c.differences;
+}
+
+}  // namespace differential
