@@ -224,7 +224,9 @@ struct Builder {
       Nic(nicPort);
       board.slots[SLOT_INDEX_ONBOARD_NIC] =
           r.Chance(85) ? PortCode(nicPort.socket, nicPort.stack, nicPort.letter) : SlotCode();
-    } else if (r.Chance(50)) {
+    } else {
+      // Never free: a free slot's code 0 is BDF 00:00.0, where QEMU's host bridge answers and
+      // the emulated bus, like any undescribed function, does not.
       board.slots[SLOT_INDEX_ONBOARD_NIC] = SlotCode();
     }
   }

@@ -1,5 +1,6 @@
 #include "ReportCompare.h"
 
+#include <algorithm>
 #include <set>
 
 #include "PciBoard.h"
@@ -25,15 +26,29 @@ class Comparison {
   void Same(const std::string &field, const json &emulated, const json &firmware) {
     if (emulated != firmware) differences.push_back({field, Text(emulated), Text(firmware)});
   }
-  // Two lists, entry by entry with `each`, and their lengths.
-  template <typename EACH>
-  void Lists(const std::string &field, const json &emulated, const json &firmware, EACH each) {
-    const size_t common = std::min(emulated.size(), firmware.size());
-    for (size_t i = 0; i < common; ++i) {
-      each(field + "[" + std::to_string(i) + "]", emulated[i], firmware[i]);
+  // Two lists whose order counts, matched along their longest common run: an entry only one
+  // side has is one difference, and does not shift every entry after it.
+  void Sequences(const std::string &field, const json &emulated, const json &firmware) {
+    const size_t n = emulated.size(), m = firmware.size();
+    std::vector<std::vector<uint32_t>> common(n + 1, std::vector<uint32_t>(m + 1, 0));
+    for (size_t i = n; i-- > 0;) {
+      for (size_t j = m; j-- > 0;) {
+        common[i][j] = emulated[i] == firmware[j] ? common[i + 1][j + 1] + 1
+                                                  : std::max(common[i + 1][j], common[i][j + 1]);
+      }
     }
-    if (emulated.size() != firmware.size()) {
-      Same(field + ".count", emulated.size(), firmware.size());
+    size_t i = 0, j = 0;
+    while (i < n || j < m) {
+      if (i < n && j < m && emulated[i] == firmware[j]) {
+        ++i;
+        ++j;
+      } else if (j == m || (i < n && common[i + 1][j] >= common[i][j + 1])) {
+        Same(field + "[" + std::to_string(i) + "]", emulated[i], "none");
+        ++i;
+      } else {
+        Same(field + "[" + std::to_string(j) + "]", "none", firmware[j]);
+        ++j;
+      }
     }
   }
   std::vector<Difference> differences;
@@ -79,29 +94,26 @@ std::vector<Difference> CompareReports(const json &emulated, const json &firmwar
       c.Same("drivers." + name + ".status", driver.at("status"), other.at("status"));
     }
   }
-  c.Lists("slots", emulated.at("slots"), firmware.at("slots"),
-          [&](const std::string &field, const json &e, const json &f) {
-            const std::string at = "slots[" + Text(e.at("index")) + "]";
-            c.Same(at + ".before", e.at("before"), f.at("before"));
-            c.Same(at + ".after", e.at("after"), f.at("after"));
-            (void)field;
-          });
-  c.Lists("smbios.structures", OwnStructures(emulated.at("smbios").at("structures")),
-          OwnStructures(firmware.at("smbios").at("structures")),
-          [&](const std::string &field, const json &e, const json &f) {
-            c.Same(field + ".type", e.at("type"), f.at("type"));
-            c.Same(field + ".designation", e.at("strings"), f.at("strings"));
-            c.Same(field + ".bytes", e.at("bytes"), f.at("bytes"));
-          });
-  c.Lists("menus.edits", emulated.at("menus").at("edits"), firmware.at("menus").at("edits"),
-          [&](const std::string &field, const json &e, const json &f) { c.Same(field, e, f); });
+  // The slot table lists the same slots in the same order on both sides.
+  const json &slots = emulated.at("slots");
+  for (size_t i = 0; i < slots.size() && i < firmware.at("slots").size(); ++i) {
+    const json &other = firmware.at("slots")[i];
+    const std::string at = "slots[" + Text(slots[i].at("index")) + "]";
+    c.Same(at + ".index", slots[i].at("index"), other.at("index"));
+    c.Same(at + ".before", slots[i].at("before"), other.at("before"));
+    c.Same(at + ".after", slots[i].at("after"), other.at("after"));
+  }
+  c.Same("slots.count", slots.size(), firmware.at("slots").size());
+  c.Sequences("smbios.structures", OwnStructures(emulated.at("smbios").at("structures")),
+              OwnStructures(firmware.at("smbios").at("structures")));
+  c.Sequences("menus.edits", emulated.at("menus").at("edits"), firmware.at("menus").at("edits"));
   for (const char *key : {"collected", "status", "primary", "secondary"}) {
     c.Same(std::string("nicMacs.") + key, emulated.at("nicMacs").at(key),
            firmware.at("nicMacs").at(key));
   }
   for (const char *list : {"rootPorts", "otherRegisters"}) {
-    c.Lists(std::string("pci.") + list, emulated.at("pci").at(list), firmware.at("pci").at(list),
-            [&](const std::string &field, const json &e, const json &f) { c.Same(field, e, f); });
+    c.Sequences(std::string("pci.") + list, emulated.at("pci").at(list),
+                firmware.at("pci").at(list));
   }
   return c.differences;
 }
