@@ -1,21 +1,15 @@
 #include "ReportCompare.h"
 
 #include <algorithm>
-#include <set>
 
 #include "PciBoard.h"
+#include "ScenarioFile.h"
 
 namespace differential {
 
 namespace {
 
 using json = nlohmann::ordered_json;
-
-// Structure types QEMU and OVMF build themselves, whatever the board says.
-bool FirmwareBuildsType(unsigned type) {
-  static const std::set<unsigned> kTypes = {0, 1, 3, 4, 16, 17, 19, 32, 127};
-  return kTypes.count(type) != 0;
-}
 
 std::string Text(const json &value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
@@ -57,7 +51,7 @@ class Comparison {
 json OwnStructures(const json &structures) {
   json own = json::array();
   for (const json &s : structures) {
-    if (FirmwareBuildsType(s.at("type").get<unsigned>())) continue;
+    if (fw::FirmwareBuildsType(s.at("type").get<uint8_t>())) continue;
     json entry = s;
     entry.erase("handle");
     // The handle is the platform's: bytes 2 and 3 of the formatted area.

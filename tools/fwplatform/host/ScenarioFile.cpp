@@ -14,12 +14,6 @@ namespace fw {
 
 namespace {
 
-// Structure types QEMU and OVMF build themselves; the board's own go in through -smbios file=.
-bool FirmwareBuildsType(uint8_t type) {
-  static const std::set<uint8_t> kTypes = {0, 1, 3, 4, 16, 17, 19, 32, 127};
-  return kTypes.count(type) != 0;
-}
-
 std::string Hex2(unsigned value) {
   char text[8];
   std::snprintf(text, sizeof(text), "%02x", value);
@@ -130,6 +124,12 @@ bool FillPci(const emu::BoardDescription &board, FW_SCENARIO &file, RunRequest &
 
 }  // namespace
 
+bool FirmwareBuildsType(uint8_t type) {
+  static const std::set<uint8_t> kTypes = {0, 1, 3, 4, 16, 17, 19, 32, 127};
+  return kTypes.count(type) != 0;
+}
+
+// The board's structures of other types go in through -smbios file=.
 bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::string &why) {
   if (!board.boardInfoProtocol || !board.registerAccessProtocol || !board.smbiosEditProtocol ||
       !board.hobListPresent || !board.dxeServicesPresent || board.rawHobList ||

@@ -17,6 +17,10 @@ namespace fw {
 // real firmware cannot stand for.
 bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::string &why);
 
+// SMBIOS structure types QEMU and OVMF build themselves: the board's own of these types do not
+// reach the firmware's table.
+bool FirmwareBuildsType(uint8_t type);
+
 }  // namespace fw
 
 #endif  // TOOLS_FWPLATFORM_HOST_SCENARIO_FILE_H_
