@@ -10,6 +10,15 @@
 constexpr UINT64 NIC_MAC_LOW_OFFSET = 0x1E2120;   // MAC bytes 0 to 3
 constexpr UINT64 NIC_MAC_HIGH_OFFSET = 0x1E2140;  // MAC bytes 4 and 5
 
+// DXE runs on identity-mapped four-level paging, where an address is the physical address and
+// only the canonical lower half, below 2^47, exists: a read above it raises #GP. A base that
+// puts the registers past it names no window the function can decode (a 32-bit BAR0 beside an
+// unrelated BAR1 makes one), so such a function adds nothing. The limit is a constant rather
+// than the processor's physical address width, which would take a CPUID leaf the drivers never
+// ask for, and no decoded window lies above it in this phase.
+constexpr UINT64 DXE_ADDRESS_LIMIT = UINT64{1} << 47;
+constexpr UINT64 NIC_MAC_LAST_BASE = DXE_ADDRESS_LIMIT - (NIC_MAC_HIGH_OFFSET + 2);
+
 // Functions 1 to 3 of the controller go to the secondary list.
 constexpr UINT8 NIC_FIRST_SECONDARY_FUNCTION = 1;
 constexpr UINT8 NIC_LAST_SECONDARY_FUNCTION = 3;
@@ -44,18 +53,25 @@ static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryL
 }
 
 // Appends the MAC address of one function of the controller, named by its BDF, to a
-// NIC_MAC_LIST. An absent function, or one without memory assigned to its BAR pair, adds
-// nothing: there are no registers to read.
+// NIC_MAC_LIST. An absent function, one without memory assigned to its BAR pair, or one that
+// stops answering adds nothing: there are no registers to read.
 static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   if (PciRead32(FunctionBdf, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
     return;
   }
-  // A BAR that reads all ones did not answer: the base built from it would lie beyond any
-  // memory, and reading there stops the machine.
+  // The pair is one 64-bit BAR whatever its type bits say. A BAR0 that reads all ones did not
+  // answer, and a BAR1 that does puts the base past DXE_ADDRESS_LIMIT with every other base
+  // that cannot be read.
   const UINT32 Bar0 = PciRead32(FunctionBdf, PCI_BAR0_OFFSET);
   const UINT32 Bar1 = PciRead32(FunctionBdf, PCI_BAR1_OFFSET);
   const UINT64 Base = (static_cast<UINT64>(Bar1) << 32 | Bar0) & ~UINT64{PCI_BAR_FLAG_MASK};
-  if (Base == 0 || Bar0 == PCI_ABSENT_ID || Bar1 == PCI_ABSENT_ID) {
+  if (Base == 0 || Bar0 == PCI_ABSENT_ID || Base > NIC_MAC_LAST_BASE) {
+    return;
+  }
+  // Command's bits 15..11 are reserved zero: all ones is a function that no longer answers
+  // (or a register the access protocol has no address for), not one that decodes already.
+  const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
+  if (Command == PCI_COMMAND_ABSENT) {
     return;
   }
 
@@ -68,7 +84,6 @@ static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   // (Bus Master Enable alone included) gets both enables for the copies and its own Command
   // value back afterwards; one that already decodes is not touched.
   constexpr UINT16 Enables = PCI_COMMAND_MEMORY_SPACE | PCI_COMMAND_BUS_MASTER;
-  const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
   const bool EnablesRaised = (Command & PCI_COMMAND_MEMORY_SPACE) == 0;
   if (EnablesRaised) {
     PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command | Enables);

@@ -14,6 +14,7 @@
 
 #include "ImageSymbols.h"
 #include "PciBus.h"
+#include "Text.h"
 
 // Under AddressSanitizer the bytes between a guarded block's end and its guard page are
 // poisoned too, so a read just past the block is caught whatever its size.
@@ -30,6 +31,8 @@
 #endif
 
 namespace emu {
+
+constexpr uint64_t kCanonicalLimit = uint64_t{1} << 47;
 
 // ---- Records of the handle database and event machinery ----------------------------------------
 
@@ -467,6 +470,15 @@ void DxeCore::AddMemoryReader(Platform::MemoryReader reader) {
 }
 
 void DxeCore::CopyMem(VOID *destination, const VOID *source, UINTN length) {
+  // DXE runs identity-mapped on four-level paging: only the canonical lower half, below 2^47,
+  // exists, and a read above it raises #GP on the processor.
+  const uint64_t from = reinterpret_cast<uintptr_t>(source);
+  if (length != 0 && (from >= kCanonicalLimit || length > kCanonicalLimit - from)) {
+    Violation(CurrentImageName() + " read " + std::to_string(length) + " bytes at " + Hex(from) +
+              ", not a canonical address (#GP)");
+    std::memset(destination, 0xFF, length);
+    return;
+  }
   for (const auto &reader : memoryReaders_) {
     if (reader(destination, source, length)) return;
   }

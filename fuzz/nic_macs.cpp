@@ -4,7 +4,10 @@
 // point anywhere in the board's address space: at the window the platform assigned, into or
 // past another function's window, at any 64-bit address, or be a 32-bit BAR whose neighbour
 // the collection takes for its upper half. Device memory answers where a BAR decodes a
-// function's window; nothing else of the address space answers (all ones). The register access
+// function's window; nothing else of the address space answers (all ones), and a read past the
+// canonical lower half (#GP) is a violation. A function's own window is read only while it
+// decodes memory, unless the register access protocol lost the write that raised its enables,
+// and every MAC address listed comes from the two reads made for it. The register access
 // protocol may answer badly (no address, or one in no device). The caller's lists are exactly
 // as large as their room.
 //
@@ -17,7 +20,9 @@
 // 3 another function's window, by position, and a dword offset, 4 none, 5 all ones), then the
 // register access faults (FuzzPlatform.h).
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
@@ -177,6 +182,10 @@ std::vector<fuzz::Seed> Seeds() {
   Case unanswered = four;  // the ID of function 1, BAR0 of function 0, a Command restore
   unanswered.registerFaults = {fuzz::NoAddress(7), fuzz::AddressInNoDevice(10),
                                fuzz::NoAddress(14)};
+  Case unreachable = four;  // 32-bit BAR0s beside BAR1s of their own: past the canonical half
+  unreachable.bars = {{kThirtyTwoBit, 0x9E000000, 0}, {kThirtyTwoBit, 0x00008000, 0}};
+  Case silentCommand = four;  // function 0's Command read gets no answer
+  silentCommand.registerFaults = {fuzz::NoAddress(6)};
   return {{"four-functions", Write(four)},
           {"two-functions", Write(two)},
           {"no-device", Write(none)},
@@ -187,7 +196,9 @@ std::vector<fuzz::Seed> Seeds() {
           {"signature-606a", Write(other)},
           {"code-without-socket", Write(fallback)},
           {"bars-anywhere", Write(placed)},
-          {"register-access-answers-badly", Write(unanswered)}};
+          {"register-access-answers-badly", Write(unanswered)},
+          {"bars-past-the-canonical-half", Write(unreachable)},
+          {"command-read-unanswered", Write(silentCommand)}};
 }
 
 // The board around the functions: the default processor's stack-bus table, the NIC's code in
@@ -200,6 +211,43 @@ const emu::BoardDescription &BaseBoard() {
     return base;
   }();
   return board;
+}
+
+// Each copy of the collection reads the function whose registers it asked for last. A read of
+// that function's own window must find it decoding memory: the collection raises Memory Space
+// Enable first, and only a raise the register access protocol lost (a Command request after
+// the function's first, answered badly) excuses a read that decoded nothing. Two reads per
+// listed entry, no more.
+void CheckMemoryReads(emu::Platform &platform, size_t callsBefore,
+                      const std::vector<size_t> &unanswered, size_t listed) {
+  const std::vector<emu::CallRecord> &calls = platform.Calls();
+  const std::vector<emu::DeviceMemoryRead> &reads = platform.Pci().MemoryReads();
+  std::map<uint16_t, size_t> commandRequests;
+  std::set<uint16_t> raiseLost;
+  uint16_t current = 0xFFFF;
+  size_t answered = 0, notAnswered = 0, copies = 0;
+  for (size_t i = callsBefore; i < calls.size(); ++i) {
+    const emu::CallRecord &call = calls[i];
+    if (call.member == "RegisterAccess.GetRegisterAddress") {
+      current = static_cast<uint16_t>(call.args[0] >> 12);
+      if ((call.args[0] & 0xFFF) == PCI_COMMAND_OFFSET && commandRequests[current]++ > 0 &&
+          call.injected) {
+        raiseLost.insert(current);
+      }
+      continue;
+    }
+    if (call.member != "BS.CopyMem") continue;
+    ++copies;
+    if (notAnswered < unanswered.size() && unanswered[notAnswered] == answered) {
+      ++notAnswered;  // nothing decodes there: the board put the BAR pair where nothing is
+      continue;
+    }
+    fuzz::Expect(answered < reads.size(), "a copy no memory reader served");
+    const emu::DeviceMemoryRead &read = reads[answered++];
+    fuzz::Expect(read.bdf != current || read.decoded || raiseLost.count(current) != 0,
+                 "CollectNicMacAddresses read a function's registers while it decoded no memory");
+  }
+  fuzz::Expect(copies == 2 * listed, "a MAC address listed that no two reads filled");
 }
 
 }  // namespace
@@ -282,10 +330,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       pci.Poke32(bdf, PCI_BAR0_OFFSET, pci.Read32(bdf, PCI_BAR0_OFFSET) | emu::kDeviceMemorySize);
     }
   }
-  platform.AddMemoryReader([](void *to, const void *, size_t length) {
+  // Reads no function's window answers: all ones. Each notes how many reads the bus had
+  // answered before it, so that every copy can be matched with the read that served it.
+  std::vector<size_t> unanswered;
+  platform.AddMemoryReader([&](void *to, const void *, size_t length) {
+    unanswered.push_back(pci.MemoryReads().size());
     std::memset(to, 0xFF, length);
     return true;
   });
+  const size_t callsBefore = platform.Calls().size();
   std::vector<uint32_t> commands;
   for (uint16_t bdf : present) commands.push_back(pci.Read32(bdf, PCI_COMMAND_OFFSET));
   const size_t writesBefore = pci.Writes().size();
@@ -308,6 +361,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Expect(writes[i].dropped || writes[i].offset == PCI_COMMAND_OFFSET,
                  "CollectNicMacAddresses wrote a register other than Command");
   }
+  CheckMemoryReads(platform, callsBefore, unanswered,
+                   record[NIC_PRIMARY_LIST_OFFSET] + (secondary[0] <= 3 ? secondary[0] : 0));
   // A restore whose register the protocol gave no good address for is lost: the enables it
   // raised stay, and nothing else.
   for (size_t i = 0; i < present.size(); ++i) {

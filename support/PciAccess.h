@@ -24,6 +24,7 @@ constexpr UINT16 PCI_COMMAND_MEMORY_SPACE = 0x0002;
 constexpr UINT16 PCI_COMMAND_BUS_MASTER = 0x0004;
 constexpr UINT32 PCI_BAR_FLAG_MASK = 0xF;  // type and prefetch bits below a memory BAR's base
 constexpr UINT32 PCI_ABSENT_ID = 0xFFFFFFFF;
+constexpr UINT16 PCI_COMMAND_ABSENT = 0xFFFF;  // reserved bits 15..11 set: nothing answered
 
 // Stack-bus HOB of the earlier boot phase: in its data, at STACK_BUS_TABLE_OFFSET, one bus
 // number per socket and stack, STACKS_PER_SOCKET to a socket; 0 means the stack has no bus.

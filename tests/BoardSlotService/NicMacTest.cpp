@@ -40,7 +40,8 @@ emu::BoardDescription NicBoard(uint8_t secondary, uint8_t subordinate, uint8_t b
 
 class NicMacTest : public testing::Test {
  protected:
-  // Starts the driver on `board` and asks once, as the consumer does.
+  // Starts the driver on `board` and asks once, as the consumer does. Every MAC address listed
+  // must come from two reads of a window its function decoded, and no other read is made.
   emu::NicMacLists Collect(emu::BoardDescription board) {
     Load(std::move(board));
     EXPECT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
@@ -48,6 +49,11 @@ class NicMacTest : public testing::Test {
     emu::NicMacLists lists = emu::CollectNicMacs(*platform_);
     EXPECT_TRUE(lists.collected);
     EXPECT_EQ(lists.status, EFI_SUCCESS);
+    const std::vector<emu::DeviceMemoryRead> &reads = platform_->Pci().MemoryReads();
+    EXPECT_EQ(reads.size(), 2 * (lists.primary.size() + lists.secondary.size()));
+    for (const emu::DeviceMemoryRead &read : reads) {
+      EXPECT_TRUE(read.decoded) << "a read at " << std::hex << read.address << " decoded nothing";
+    }
     return lists;
   }
   // A platform for `board`, the previous one gone first (one is active at a time).
@@ -259,6 +265,52 @@ TEST_F(NicMacTest, ABarThatReadsAllOnesAddsNoEntryAndIsNotFollowed) {
   EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 0)).empty());
   EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 2)).empty());
   EXPECT_EQ(CopyMemCalls(), 4u);
+}
+
+// BAR0 and BAR1 are taken as one base whatever BAR0's type bits say, but a base that puts the
+// registers past 2^47 is no address in the DXE phase (a read there raises #GP): a 32-bit BAR0
+// beside a BAR1 of its own makes one, and such a function adds nothing and is not touched.
+TEST_F(NicMacTest, ABarPairThatIsNoReachableAddressAddsNothing) {
+  struct Case {
+    uint32_t bar0, bar1;
+  } cases[] = {
+      {0x9D000000, 0x9E000000},  // a 32-bit BAR0 and a separate 32-bit BAR1
+      {0x9D000000, 0x00008000},  // the lowest upper half past the limit
+      {0x9D000000, 0xFFFF7FFF},
+      {0xFFF00000, 0x00007FFF},  // below the limit, but the registers are not
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.bar1 << ":" << c.bar0);
+    Load(NicBoard(0x18, 0x18, 0x18, 4));
+    platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR0_OFFSET, c.bar0);
+    platform_->Pci().Poke32(PciBdf(0x18, 0, 0), PCI_BAR1_OFFSET, c.bar1);
+    ASSERT_EQ(platform_->StartImage("BoardSlotService"), EFI_SUCCESS);
+    emu::NicMacLists lists = emu::CollectNicMacs(*platform_);  // a #GP read fails the test
+    EXPECT_TRUE(lists.primary.empty());
+    EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(2), MacOf(3)}));
+    EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 0)).empty());
+    EXPECT_EQ(CopyMemCalls(), 6u);
+  }
+}
+
+// A Command register that reads all ones (the function stopped answering after its IDs, or the
+// register access protocol has no address for the register) is no function that decodes: it
+// adds nothing, and nothing is written to it.
+TEST_F(NicMacTest, ACommandRegisterThatDoesNotAnswerAddsNothing) {
+  // Requests of the collection: the root port's two bus numbers, then function 0's IDs, BAR0,
+  // BAR1 and Command.
+  constexpr uint32_t kCommandRequest = 6;
+  for (uint64_t answer : {uint64_t{0}, emu::kConfigSpaceBoardBase + emu::kConfigSpaceBoardSize}) {
+    SCOPED_TRACE(answer == 0 ? "no address" : "an address in no device");
+    emu::BoardDescription board = NicBoard(0x18, 0x18, 0x18, 4);
+    board.faults = {{"RegisterAccess.GetRegisterAddress", kCommandRequest, answer}};
+    emu::NicMacLists lists = Collect(board);
+    EXPECT_EQ(Requests().at(kCommandRequest - 1),
+              (std::pair<UINT16, uint32_t>{PciBdf(0x18, 0, 0), PCI_COMMAND_OFFSET}));
+    EXPECT_TRUE(lists.primary.empty());
+    EXPECT_EQ(lists.secondary, (Macs{MacOf(1), MacOf(2), MacOf(3)}));
+    EXPECT_TRUE(CommandWrites(PciBdf(0x18, 0, 0)).empty());
+  }
 }
 
 TEST_F(NicMacTest, MemoryAboveFourGigabytesWithZeroLowHalfIsRead) {
