@@ -30,10 +30,8 @@ constexpr UINT16 KVRN_SINGLE_PORT_SLOT_ID = 0x0B11;
 // Instance numbers of the SMBIOS edit protocol are 8-bit and count from 1.
 constexpr UINTN SMBIOS_LAST_INSTANCE = 255;
 
-// Copies shorter than these do not hold the field looked at, and never match.
+// Copies shorter than this do not hold the Slot ID, and never match.
 constexpr UINTN SLOT_ID_EXTENT = offsetof(SMBIOS_SYSTEM_SLOTS, SlotId) + sizeof(UINT16);
-constexpr UINTN KVRN_DESIGNATION_EXTENT =
-    sizeof(SMBIOS_SYSTEM_SLOTS) + KVRN_SLOT_DESIGNATION_LENGTH;
 
 static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios);
 static VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width);
@@ -108,10 +106,17 @@ static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios) {
     if (Copy == nullptr) {
       continue;
     }
+    // The designation is the first string, which starts where the formatted area ends: at 17
+    // in the layout the board writes, further on in SMBIOS 3.2's and later ones. A copy too
+    // short to hold it there never matches.
     const UINT8 *Structure = static_cast<const UINT8 *>(Copy);
-    bool Match = Size >= KVRN_DESIGNATION_EXTENT &&
-                 CompareBytes(Structure + sizeof(SMBIOS_SYSTEM_SLOTS), kKvrnSlotDesignation,
-                              KVRN_SLOT_DESIGNATION_LENGTH) == 0;
+    bool Match = Size > offsetof(SMBIOS_SYSTEM_SLOTS, Length);
+    if (Match) {
+      const UINTN Designation = Structure[offsetof(SMBIOS_SYSTEM_SLOTS, Length)];
+      Match = Size >= Designation + KVRN_SLOT_DESIGNATION_LENGTH &&
+              CompareBytes(Structure + Designation, kKvrnSlotDesignation,
+                           KVRN_SLOT_DESIGNATION_LENGTH) == 0;
+    }
     if (Match) {
       Smbios->RemoveRecord(ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, Handle)));
     }

@@ -182,15 +182,32 @@ TEST_F(DmidecodeTest, PortCAloneAndTheSixSlotRiser) {
   ExpectKvrnPorts({{'C', 0x0B, 0x0B11}});
 }
 
+// Whether the platform writes the KVRN slot's structure in the 17-byte layout or in SMBIOS
+// 3.2's (Length 0x13: base data bus width x4, no peer group), dmidecode lists it before the
+// boot and not after.
 TEST_F(DmidecodeTest, UnavailableKvrnSlotRecordIsGone) {
-  emu::BoardDescription board = emu::DefaultBoard();
-  board.SetBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE, 1);
-  emu::BootResult result = emu::RunBoot(board);
-  Decode(result.smbiosAfter);
-  EXPECT_TRUE(Slots("KVRN").empty()) << text_;
-  EXPECT_TRUE(OfType(decoded_, 161).empty());
-  EXPECT_EQ(Slots("TQW-M3-57K2 ").size(), 8u);
-  EXPECT_EQ(Slots("CPU").size(), 3u);  // the board's own slots stay
+  constexpr uint16_t kKvrnHandle = 0x0005;  // the default table's KVRN slot record
+  for (bool newerLayout : {false, true}) {
+    SCOPED_TRACE(newerLayout ? "SMBIOS 3.2 layout" : "17-byte layout");
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.SetBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE, 1);
+    if (newerLayout) {
+      Bytes record = board.smbios.Find(kKvrnHandle)->bytes;
+      record[1] = 0x13;
+      record.insert(record.begin() + 0x11, {0x08, 0x00});
+      std::string error;
+      ASSERT_TRUE(board.smbios.Put(record, error)) << error;
+      Decode(board.smbios);
+      ASSERT_EQ(Slots("KVRN: CPU2 PCIE 3.0").size(), 1u) << text_;
+      EXPECT_EQ(Raw(Slots("KVRN: CPU2 PCIE 3.0")[0]).Raw().at(1), 0x13);
+    }
+    emu::BootResult result = emu::RunBoot(board);
+    Decode(result.smbiosAfter);
+    EXPECT_TRUE(Slots("KVRN").empty()) << text_;
+    EXPECT_TRUE(OfType(decoded_, 161).empty());
+    EXPECT_EQ(Slots("TQW-M3-57K2 ").size(), 8u);
+    EXPECT_EQ(Slots("CPU").size(), 3u);  // the board's own slots stay
+  }
 }
 
 }  // namespace
