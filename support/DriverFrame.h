@@ -29,17 +29,19 @@ BOOLEAN ReleaseScratchPool();
 
 // A start that fails withdraws what it registered, because the DXE core unloads an image whose
 // entry point returns an error. When the core refuses a withdrawal (an uninstall a consumer
-// holds open, a close, the pool's release), something still points into the image, which must
-// therefore stay: the start is abandoned instead. The entry point then returns EFI_SUCCESS, the
-// image keeps its scratch pool, and every notify function still registered returns at once;
-// an interface left installed keeps working for the consumer that holds it.
+// holds open, a close), something still points into the image, which must therefore stay: the
+// start is abandoned instead. The entry point then returns EFI_SUCCESS, the image keeps its
+// scratch pool, and every notify function still registered that does work returns at once (the
+// ReadyToBoot notify only closes its own event); an interface left installed keeps working for
+// the consumer that holds it.
 extern BOOLEAN gStartAbandoned;
 
 // Closes an event of a start that failed; a refusal abandons the start.
 VOID WithdrawEvent(EFI_EVENT Event);
 
-// The entry point's end after its main routine failed with Status: the pool goes and the
-// error is returned, or, when anything could not be withdrawn, the start is abandoned.
+// The entry point's end after its main routine failed with Status: the pool goes (a refused
+// release leaks it) and the error is returned, or, when an event or the protocol could not be
+// withdrawn, the start is abandoned.
 EFI_STATUS EndFailedStart(EFI_STATUS Status);
 
 EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table);
@@ -48,7 +50,9 @@ EFI_STATUS FindConfigurationTable(const EFI_GUID *Guid, VOID **Table);
 // GUID_HOB_DATA_OFFSET bytes further on, and GuidHobDataSize tells how much of it there is.
 VOID *FindGuidHob(const EFI_GUID *Guid);
 constexpr UINTN GUID_HOB_DATA_OFFSET = sizeof(EFI_HOB_GUID_TYPE);
-UINTN GuidHobDataSize(const VOID *GuidHob);
+inline UINTN GuidHobDataSize(const VOID *GuidHob) {
+  return static_cast<const EFI_HOB_GENERIC_HEADER *>(GuidHob)->HobLength - GUID_HOB_DATA_OFFSET;
+}
 
 BOARD_INFO_PROTOCOL *GetBoardInfoProtocol();
 

@@ -139,8 +139,8 @@ TEST_F(DriverFrameTest, FailedPoolAllocationLeavesNoPoolAndStartGoesOn) {
 
 VOID EFIAPI IgnoreSignal(EFI_EVENT, VOID *) {}
 
-// A failed start gives its pool back and returns its error; when the pool cannot go, or an
-// event could not be closed, the start is abandoned: success, and the pool stays recorded.
+// A failed start gives its pool back and returns its error, even when the pool cannot go;
+// when an event could not be closed, the start is abandoned: success, and the pool is kept.
 TEST_F(DriverFrameTest, AFailedStartEndsWithItsErrorUnlessAWithdrawalWasRefused) {
   emu::Platform &p = Start();
   InitializeDriverFrame(nullptr, p.SystemTable());
@@ -154,8 +154,8 @@ TEST_F(DriverFrameTest, AFailedStartEndsWithItsErrorUnlessAWithdrawalWasRefused)
   emu::ClearDriverFrame();
   InitializeDriverFrame(nullptr, refusing.SystemTable());
   VOID *pool = gScratchPool;
-  EXPECT_EQ(EndFailedStart(EFI_DEVICE_ERROR), EFI_SUCCESS);
-  EXPECT_TRUE(gStartAbandoned);
+  EXPECT_EQ(EndFailedStart(EFI_DEVICE_ERROR), EFI_DEVICE_ERROR);
+  EXPECT_FALSE(gStartAbandoned);
   EXPECT_EQ(gScratchPool, pool);      // still held, so still recorded
   EXPECT_TRUE(ReleaseScratchPool());  // the fault was on the first release only
 
