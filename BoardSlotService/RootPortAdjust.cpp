@@ -21,8 +21,7 @@ VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
     return;
   }
 
-  UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
-  if (!ReadSetupVariable(Setup) || Setup[SETUP_ROOT_PORT_ADJUST_OFFSET] == 0) {
+  if (ReadSetupOption(SETUP_ROOT_PORT_ADJUST_OFFSET) <= 0) {  // off, or no variable
     return;
   }
 

@@ -151,11 +151,12 @@ constexpr MENU_EDIT_ROW kM2EditRows[] = {
 
 // Riser types 0 to 2: the root ports named after the NVMe bays they feed, once as plain ports
 // and once under VMD. The bay numbers are the board's: 7 to 4 and 19 to 16 run against the ids.
+enum NVME_PORT_ITEM : UINT8 { NVME_PLAIN, NVME_VMD, NVME_PORT_ITEMS };
 struct NVME_PORT {
-  UINT16 PlainId;
-  MENU_TEXT PlainText;
-  UINT16 VmdId;
-  MENU_TEXT VmdText;
+  struct {
+    UINT16 Id;
+    MENU_TEXT Text;
+  } Items[NVME_PORT_ITEMS];  // the plain port, then the port under VMD
 };
 
 struct NVME_PORT_ROW {
@@ -169,7 +170,7 @@ struct NVME_PORT_ROW {
   constexpr const CHAR8 *TextAt(UINTN Text) const { return Text == 0 ? PlainText : VmdText; }
   template <typename POOL>
   constexpr NVME_PORT Compact(const POOL &Pool) const {
-    return {PlainId, Pool.OffsetOf(PlainText), VmdId, Pool.OffsetOf(VmdText)};
+    return {{{PlainId, Pool.OffsetOf(PlainText)}, {VmdId, Pool.OffsetOf(VmdText)}}};
   }
 };
 
@@ -287,13 +288,11 @@ static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit) {
 
 // All plain ports, then all VMD ports, then the riser slots' OPROM items go.
 static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit) {
-  for (const NVME_PORT &Port : mNvmePorts.Rows) {
-    SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.PlainId,
-                            mRiserTexts.At(Port.PlainText));
-  }
-  for (const NVME_PORT &Port : mNvmePorts.Rows) {
-    SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.VmdId,
-                            mRiserTexts.At(Port.VmdText));
+  for (UINTN Item = 0; Item < NVME_PORT_ITEMS; ++Item) {
+    for (const NVME_PORT &Port : mNvmePorts.Rows) {
+      SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.Items[Item].Id,
+                              mRiserTexts.At(Port.Items[Item].Text));
+    }
   }
   for (UINT16 Id : kNvmeHiddenOpromItems) {
     SetupEdit->HideItem(SETUP_FORM_SET, Id);

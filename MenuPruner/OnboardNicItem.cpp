@@ -9,14 +9,14 @@
 constexpr UINT16 ONBOARD_NIC_ITEM_ID = 551;
 
 VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit) {
-  UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
-  if (!ReadSetupVariable(Setup)) {
+  const INTN Suppress = ReadSetupOption(SETUP_ONBOARD_NIC_ABSENT_OFFSET);
+  if (Suppress == SETUP_VARIABLE_UNREAD) {
     return;
   }
   const UINT16 RootPort =
       ResolveRootPortBdf(GetBoardInfoProtocol()->GetSlotLocation(SLOT_INDEX_ONBOARD_NIC));
   if (PciRead32(RootPort, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID &&
-      Setup[SETUP_ONBOARD_NIC_ABSENT_OFFSET] == SETUP_ONBOARD_NIC_ABSENT_SUPPRESS) {
+      Suppress == SETUP_ONBOARD_NIC_ABSENT_SUPPRESS) {
     SetupEdit->SuppressItem(SETUP_FORM_SET, ONBOARD_NIC_ITEM_ID);
   }
 }

@@ -6,6 +6,7 @@
 #define EMULATOR_LINKED_DRIVER_FRAME_H_
 
 #include "DriverFrame.h"
+#include "PciAccess.h"
 
 namespace emu {
 
@@ -20,6 +21,7 @@ inline void ClearDriverFrame() {
   gRegisterAccess = nullptr;
   gBoardInfo = nullptr;
   gStartAbandoned = FALSE;
+  gStackBusHob = nullptr;
 }
 
 }  // namespace emu

@@ -127,10 +127,6 @@ VOID *FindGuidHob(const EFI_GUID *Guid) {
   }
 }
 
-UINTN GuidHobDataSize(const VOID *GuidHob) {
-  return static_cast<const EFI_HOB_GENERIC_HEADER *>(GuidHob)->HobLength - GUID_HOB_DATA_OFFSET;
-}
-
 BOARD_INFO_PROTOCOL *GetBoardInfoProtocol() {
   if (gBoardInfo == nullptr) {
     VOID *Interface = nullptr;

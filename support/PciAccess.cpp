@@ -17,8 +17,19 @@ static constexpr struct {
     {0x606A, {0x10, 0x18, 0x20, 0x28}},  // devices 2, 3, 4, 5
 };
 
+constinit const VOID *gStackBusHob = nullptr;
+
+// The HOB list does not change in the DXE phase, so the HOB found once is kept: a walk of the
+// whole list for every slot cost a pass more than all of its own work.
+static const UINT8 *FindStackBusHob() {
+  if (gStackBusHob == nullptr) {
+    gStackBusHob = FindGuidHob(&gStackBusHobGuid);
+  }
+  return static_cast<const UINT8 *>(gStackBusHob);
+}
+
 UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
-  const UINT8 *Hob = static_cast<const UINT8 *>(FindGuidHob(&gStackBusHobGuid));
+  const UINT8 *Hob = FindStackBusHob();
   const UINT16 Fallback = static_cast<UINT16>(SlotLocation);
   const UINT32 SocketField = (SlotLocation >> 20) & 0xF;
   const UINT32 StackField = (SlotLocation >> 16) & 0xF;

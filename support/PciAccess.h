@@ -33,6 +33,9 @@ constexpr EFI_GUID gStackBusHobGuid = {
 constexpr UINTN STACK_BUS_TABLE_OFFSET = 0x5060;
 constexpr UINTN STACKS_PER_SOCKET = 6;
 
+// The stack-bus HOB once found (module global; null until then).
+extern const VOID *gStackBusHob;
+
 // Address of one configuration register; device, function and offset keep only their low
 // 5, 3 and 12 bits. Every call asks the register access protocol afresh.
 //

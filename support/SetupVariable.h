@@ -12,9 +12,10 @@ inline constexpr CHAR16 kSetupVariableName[] = u"Setup";
 // The buffer both drivers read the variable into; a larger variable does not fit and is not read.
 constexpr UINTN SETUP_VARIABLE_BUFFER_SIZE = 3820;
 
-// Reads the Setup variable into Buffer, cleared first: a variable too short to reach an option
-// byte leaves that byte 0 (off) rather than whatever the stack held. False when the variable is
-// absent, too large or unreadable.
-bool ReadSetupVariable(UINT8 (&Buffer)[SETUP_VARIABLE_BUFFER_SIZE]);
+// Reads the Setup variable and returns its byte at Offset (below the buffer's size). A
+// variable too short to reach the byte gives 0 (off), never whatever the stack held.
+// SETUP_VARIABLE_UNREAD when the variable is absent, too large or unreadable.
+constexpr INTN SETUP_VARIABLE_UNREAD = -1;
+INTN ReadSetupOption(UINTN Offset);
 
 #endif  // SUPPORT_SETUP_VARIABLE_H_

@@ -10,8 +10,8 @@
 namespace budgets {
 
 constexpr size_t kImageBudget = 6 * 1024;
-constexpr unsigned long long kBootBudget = 100000;
-constexpr unsigned long long kPassBudget = 50000;
+constexpr unsigned long long kBootBudget = 20000;
+constexpr unsigned long long kPassBudget = 8000;
 
 // Each image's file size against the budget, and its sections (placement, sizes, access).
 // False when an image cannot be read as PE32+.
