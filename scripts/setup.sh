@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=(cmake ninja-build clang lld libgtest-dev libgmock-dev  # build, host tests, PE32+ images
-       nlohmann-json3-dev)                                     # boardsim's JSON report
+       nlohmann-json3-dev                                      # boardsim's JSON report
+       libcli11-dev)                                           # every tool's command line
 firmware=(qemu-system-x86 ovmf mtools)                         # real-firmware boots
 tests=(
   libclang-rt-14-dev                                      # sanitizers and libFuzzer
