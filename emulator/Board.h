@@ -132,9 +132,17 @@ BoardDescription DefaultBoard();
 // The list the drivers walk, built from the description (PHIT HOB first, end HOB last).
 std::vector<uint8_t> BuildHobList(const BoardDescription &board);
 
+// The slot table's indexes and the board bytes' ids run from 0 to 255, as the firmware run's.
+constexpr uint32_t kSlotTableSize = 256;
+constexpr uint32_t kBoardByteCount = 256;
+
 // Board files: one setting per line, "#" starts a comment. ParseBoardFile applies the lines on
 // top of `board`; on a bad line it returns false and names the line in `error`.
 bool ParseBoardText(const std::string &text, BoardDescription &board, std::string &error);
+// Why a line that reads well cannot describe `board`: a slot index past the slot table, a board
+// byte past the board's, a setup-byte past the Setup variable, a pci-remove of a function the
+// board lacks. "" when it can (or when the line does not read at all).
+std::string BoardLacks(const std::string &line, const BoardDescription &board);
 std::string FormatBoardText(const BoardDescription &board);
 // The settings a board file knows, as their lines start ("riser-type", "pci-endpoint", ...).
 std::vector<std::string> BoardSettingNames();

@@ -222,9 +222,52 @@ bool SetFault(const Words &w, BoardDescription &board, std::string &why) {
   }
   Fault fault;
   why = ParseFault(w[1], w[2], w[3], fault);
+  if (why.empty()) why = ShadowedFault(board.faults, fault);
   if (!why.empty()) return false;
   board.faults.push_back(fault);
   return true;
+}
+
+// Lines that read well but name what the board does not have. The firmware run refuses them
+// (its slot table and board bytes end at 255), so the emulator does too, rather than grow
+// the board to fit: each says why.
+using Lacks = std::function<std::string(const Words &, const BoardDescription &)>;
+const std::vector<std::pair<std::string, Lacks>> &LackingLines() {
+  static const std::vector<std::pair<std::string, Lacks>> kLacks = {
+      {"slot",
+       [](const Words &w, const BoardDescription &) -> std::string {
+         uint64_t index;
+         if (w.size() != 3 || !Number(w[1], 0xFFFFFFFF, index) || index < kSlotTableSize) {
+           return "";
+         }
+         return "slot index " + w[1] + " is past the slot table (indexes 0 to " +
+                std::to_string(kSlotTableSize - 1) + ")";
+       }},
+      {"board-byte",
+       [](const Words &w, const BoardDescription &) -> std::string {
+         uint64_t id;
+         if (w.size() != 3 || !Number(w[1], 0xFFFFFFFF, id) || id < kBoardByteCount) return "";
+         return "board byte " + w[1] + " is past the board's bytes (ids 0 to " +
+                std::to_string(kBoardByteCount - 1) + ")";
+       }},
+      {"setup-byte",
+       [](const Words &w, const BoardDescription &b) -> std::string {
+         uint64_t offset;
+         if (w.size() != 3 || !Number(w[1], 0xFFFF, offset)) return "";
+         const Variable *setup = b.FindVariable(u"Setup", gSetupVariableGuid);
+         if (setup == nullptr) return "the board has no Setup variable; give setup-size first";
+         if (offset < setup->data.size()) return "";
+         return "offset " + w[1] + " is past the Setup variable's " +
+                std::to_string(setup->data.size()) + " bytes; give a larger setup-size first";
+       }},
+      {"pci-remove",
+       [](const Words &w, const BoardDescription &b) -> std::string {
+         uint16_t bdf;
+         if (w.size() != 2 || !ParseBdf(w[1], bdf) || b.pci.count(bdf) != 0) return "";
+         return "the board has no function " + BdfText(bdf) + " to remove";
+       }},
+  };
+  return kLacks;
 }
 
 // Words of a line: blanks separate them, a double-quoted word keeps its blanks, '#' outside
@@ -256,7 +299,20 @@ bool SplitWords(const std::string &line, Words &words) {
   return !quoted;
 }
 
+std::string BoardLacks(const Words &words, const BoardDescription &board) {
+  for (const auto &[key, lacks] : LackingLines()) {
+    if (key == words[0]) return lacks(words, board);
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string BoardLacks(const std::string &line, const BoardDescription &board) {
+  Words words;
+  if (!SplitWords(line, words) || words.empty()) return "";
+  return BoardLacks(words, board);
+}
 
 std::vector<std::string> BoardSettingNames() {
   std::vector<std::string> names{"fault"};
@@ -289,6 +345,10 @@ bool ParseBoardText(const std::string &text, BoardDescription &board, std::strin
         return false;
       }
       continue;
+    }
+    if (std::string why = BoardLacks(words, board); !why.empty()) {
+      error = where + EchoText(line) + ": " + why;
+      return false;
     }
     bool known = false;
     for (const auto *settings : {&Settings(), &PciBoardSettings()}) {

@@ -169,6 +169,21 @@ std::string ParseFault(const std::string &member, const std::string &occurrence,
   return "";
 }
 
+std::string ShadowedFault(const std::vector<Fault> &earlier, const Fault &fault) {
+  for (const Fault &before : earlier) {
+    if (before.member != fault.member) continue;
+    if (before.occurrence == Fault::kEveryCall) {
+      return "every call of " + fault.member + " already fails by the fault " + FaultText(before) +
+             "; a call fails one way";
+    }
+    if (before.occurrence == fault.occurrence) {
+      return "call " + OccurrenceText(fault.occurrence) + " of " + fault.member +
+             " already fails by the fault " + FaultText(before) + "; a call fails one way";
+    }
+  }
+  return "";
+}
+
 std::string CheckFault(const Fault &fault) {
   Fault parsed;
   std::string why =

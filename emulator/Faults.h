@@ -38,6 +38,10 @@ std::string ParseFault(const std::string &member, const std::string &occurrence,
                        const std::string &value, Fault &fault);
 // The same checks for a fault already built.
 std::string CheckFault(const Fault &fault);
+// Why `fault` could never fail a call, given the faults before it: the first fault that names a
+// call takes it, so a second one on the same call (or after a * fault on the member) would
+// only read as "never matched". "" when it can fail one.
+std::string ShadowedFault(const std::vector<Fault> &earlier, const Fault &fault);
 // A fault as boardsim's --fault takes it: "BS.CreateEvent=2=EFI_OUT_OF_RESOURCES".
 std::string FaultText(const Fault &fault);
 // Its occurrence and value as written: "2" or "*"; "EFI_OUT_OF_RESOURCES" or "0x8E".
