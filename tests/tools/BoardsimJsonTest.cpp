@@ -175,7 +175,7 @@ TEST(BoardsimJsonTest, JsonOnStandardOutputIsTheOnlyOutputAndWritingItCanFail) {
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(test::HasRow(run.out,
                            "boardsim: cannot write the JSON report to "
-                           "'/nonexistent/dir/report.json'"));
+                           "'/nonexistent/dir/report.json': No such file or directory"));
 }
 
 }  // namespace

@@ -1,16 +1,12 @@
 #include "Options.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <optional>
+#include <map>
 #include <sstream>
 
+#include "CommandLine.h"
 #include "Faults.h"
+#include "InputFile.h"
+#include "OutputFile.h"
 
 namespace boardsim {
 
@@ -88,25 +84,35 @@ const char kUsage[] =
     "  --json FILE              write the whole report as JSON to FILE (-: standard output,\n"
     "                           instead of the text report); with --trace it holds the calls\n"
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
-    "                           does, for `dmidecode --from-dump FILE`\n"
+    "                           does, for `dmidecode --from-dump FILE` (-: standard output,\n"
+    "                           instead of the text report)\n"
     "  --firmware               boot the shipped images in real firmware (OVMF under QEMU,\n"
     "                           5 to 15 s) instead of the emulator: root ports are QEMU's,\n"
     "                           the add-in device and the NIC functions are stood in for\n"
     "  --firmware-board FILE    with --firmware, write the board as the firmware made it\n"
-    "                           (bus numbers, memory it assigned) as a board file\n"
+    "                           (bus numbers, memory it assigned) as a board file (-: standard\n"
+    "                           output, instead of the text report)\n"
     "  --firmware-log FILE      with --firmware, write the platform application's debug-port\n"
-    "                           log (kept even when the run fails)\n"
+    "                           log (kept even when the run fails; -: standard output)\n"
     "  --gdb                    with --firmware, hold the boot for gdb: QEMU's gdb stub on a\n"
     "                           free loopback port, and a gdb script in the work folder that\n"
     "                           loads both drivers' symbol files where they are loaded\n"
-    "                           (`gdb -x FOLDER/debug.gdb`); the boot waits until gdb continues\n"
+    "                           (`gdb -x FOLDER/debug.gdb`); the boot waits until gdb continues,\n"
+    "                           at most --gdb-wait seconds\n"
+    "  --gdb-wait SECONDS       with --gdb, how long the held boot waits for gdb to attach and\n"
+    "                           continue before boardsim stops QEMU (default 600; 1 to 86400)\n"
     "  --ovmf CODE[,VARS]       with --firmware, boot this OVMF (a DEBUG build, say) instead of\n"
     "                           Debian's; without VARS, the VARS file beside CODE\n"
     "  --qemu-arg ARG           with --firmware, add ARG to QEMU's command line (one word;\n"
     "                           repeat for more)\n"
     "  --keep DIR               with --firmware, keep the run's files in DIR (created if\n"
-    "                           missing): boot volume, logs, the QEMU command line\n"
-    "  --help                   show this text\n"
+    "                           missing): boot volume, logs, the QEMU command line. Without\n"
+    "                           it the run's folder is removed, however the run ends\n"
+    "  --help, -h               show this text\n"
+    "\n"
+    "An option's value is the next word or follows '=' (--json=FILE); the next word is never\n"
+    "an option (--json --trace is refused). Outputs are written whole under a temporary name\n"
+    "and renamed; two outputs, or an output and an input, may not name one file.\n"
     "\n"
     "The report shows the slot table, the MAC addresses that the board hook protocol's\n"
     "CollectNicMacAddresses returns when the platform asks after its triggers, and every\n"
@@ -117,76 +123,37 @@ const char kUsage[] =
     "(the calls it failed, or that it never matched one).\n"
     "\n"
     "Exit status: 0 when the boot ran and the platform found nothing wrong, 1 when the\n"
-    "platform found a problem (leak, dangling registration, a driver that crashed, ...), 2 on\n"
-    "a bad option, board file or fault, a missing QEMU or OVMF, or an output file that cannot\n"
-    "be written.\n";
+    "platform found a problem (leak, dangling registration, a driver that crashed, ...) or\n"
+    "the firmware run failed, 2 on a bad option, board file or fault, a missing QEMU or OVMF,\n"
+    "or an output that cannot be written (standard output too), 128 + the signal when\n"
+    "interrupted (130: Ctrl-C, 143: SIGTERM, 129: SIGHUP); QEMU is stopped first.\n";
 
 namespace {
 
-// A board file is a page of settings: anything larger is not one.
-constexpr off_t kMaxBoardFileSize = 1 << 20;
+std::string BoardFileName(const std::string &path) {
+  return "board file '" + emu::EchoText(path) + "'";
+}
 
-// Reads a board file: a regular file of a board file's size, nothing else (a directory, a
-// device or a pipe could read as empty or never end).
-bool ReadBoardFile(const std::string &path, std::string &text, std::string &error) {
-  const std::string name = "board file '" + emu::EchoText(path) + "'";
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot read " + name + ": " + std::strerror(errno);
+// A board file: a regular file of a board file's size, nothing else (a directory, a device or
+// a pipe could read as empty or never end).
+bool SetBoardFile(Options &options, const std::string &path, std::string &error) {
+  std::string text, why;
+  why = tools::ReadInputFile(path, tools::kMaxBoardFileSize, text, [](uint64_t size) {
+    return "has " + std::to_string(size) + " bytes; a board file has at most 1 MiB";
+  });
+  if (why == "is a directory" || why == "is not a regular file" || why.rfind("has ", 0) == 0) {
+    error = BoardFileName(path) + " " + why;
     return false;
   }
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0;
-  if (!ok) {
-    error = "cannot read " + name + ": " + std::strerror(errno);
-  } else if (S_ISDIR(info.st_mode)) {
-    error = name + " is a directory";
-    ok = false;
-  } else if (!S_ISREG(info.st_mode)) {
-    error = name + " is not a regular file";
-    ok = false;
-  } else if (info.st_size > kMaxBoardFileSize) {
-    error =
-        name + " has " + std::to_string(info.st_size) + " bytes; a board file has at most 1 MiB";
-    ok = false;
+  if (!why.empty()) {
+    error = "cannot read " + BoardFileName(path) + ": " + why;
+    return false;
   }
-  text.clear();
-  char buffer[65536];
-  while (ok && text.size() <= static_cast<size_t>(kMaxBoardFileSize)) {
-    ssize_t got = read(fd, buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = "cannot read " + name + ": " + std::strerror(errno);
-      ok = false;
-    }
-    if (got <= 0) break;
-    text.append(buffer, static_cast<size_t>(got));
+  if (!emu::ParseBoardText(text, options.board, why)) {
+    error = BoardFileName(path) + ", " + why;
+    return false;
   }
-  close(fd);
-  if (ok && text.size() > static_cast<size_t>(kMaxBoardFileSize)) {
-    error = name + " grew past 1 MiB while it was read";
-    ok = false;
-  }
-  return ok;
-}
-
-bool Known(const std::vector<std::string> &names, const std::string &name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// Every option name, tool options and board settings, for the nearest one to a mistyped name.
-std::vector<std::string> OptionNames() {
-  std::vector<std::string> names;
-  for (const ToolOption &option : ToolOptions()) names.push_back(option.name);
-  for (const std::string &setting : emu::BoardSettingNames()) names.push_back(setting);
-  return names;
-}
-
-std::string UnknownOption(const std::string &name) {
-  std::string error = "unknown option '--" + emu::EchoText(name) + "'";
-  std::vector<std::string> nearest = emu::NearestNames(name, OptionNames(), 1, 3);
-  if (!nearest.empty()) error += "; nearest: --" + nearest.front();
-  return error + " (see --help)";
+  return true;
 }
 
 // "--fault BS.CreateEvent=2=EFI_OUT_OF_RESOURCES" (or the three words apart).
@@ -201,6 +168,7 @@ bool SetFault(Options &options, const std::string &value, std::string &error) {
   std::string why = !(in >> member >> occurrence >> faultValue) || (in >> extra)
                         ? "a fault is MEMBER=OCCURRENCE=VALUE"
                         : emu::ParseFault(member, occurrence, faultValue, fault);
+  if (why.empty()) why = emu::ShadowedFault(options.board.faults, fault);
   if (!why.empty()) {
     error = "--fault '" + emu::EchoText(value) + "': " + why;
     return false;
@@ -209,137 +177,139 @@ bool SetFault(Options &options, const std::string &value, std::string &error) {
   return true;
 }
 
-bool SetBoardFile(Options &options, const std::string &path, std::string &error) {
-  std::string text, why;
-  if (!ReadBoardFile(path, text, error)) return false;
-  if (!emu::ParseBoardText(text, options.board, why)) {
-    error = "board file '" + emu::EchoText(path) + "', " + why;
+// A board setting: "--slot 172=0x22B000" is the board-file line "slot 172 0x22B000".
+bool SetBoardSetting(Options &options, const std::string &name, const std::string &value,
+                     std::string &error) {
+  std::string line = name + " " + value;
+  for (char &c : line) {
+    if (c == '=') c = ' ';
+  }
+  std::string why;
+  if (std::string lacks = emu::BoardLacks(line, options.board); !lacks.empty()) {
+    error = "--" + name + " '" + emu::EchoText(value) + "': " + lacks;
     return false;
   }
+  if (!emu::ParseBoardText(line, options.board, why)) {
+    error = "bad value for --" + name + ": '" + emu::EchoText(value) + "'";
+    return false;
+  }
+  return true;
+}
+
+bool SetGdbWait(Options &options, const std::string &value, std::string &) {
+  uint64_t seconds = 0;
+  if (!emu::ParseNumber(value, 86400, seconds) || seconds == 0) return false;
+  options.gdbWaitSeconds = static_cast<int>(seconds);
   return true;
 }
 
 }  // namespace
 
 const std::vector<ToolOption> &ToolOptions() {
+  auto text = [](std::string Options::*field) {
+    return [field](Options &o, const std::string &value, std::string &) {
+      o.*field = value;
+      return !value.empty();
+    };
+  };
+  auto flag = [](bool Options::*field) {
+    return [field](Options &o, const std::string &, std::string &) { return o.*field = true; };
+  };
   static const std::vector<ToolOption> kOptions = {
-      {"help", false, false,
-       [](Options &o, const std::string &, std::string &) { return o.help = true; }},
-      {"print-board", false, false,
-       [](Options &o, const std::string &, std::string &) { return o.printBoard = true; }},
-      {"list-faults", false, false,
-       [](Options &o, const std::string &, std::string &) { return o.listFaults = true; }},
-      {"trace", false, false,
-       [](Options &o, const std::string &, std::string &) { return o.trace = true; }},
-      {"json", true, false,
-       [](Options &o, const std::string &value, std::string &) {
-         o.json = value;
-         return !value.empty();
-       }},
-      {"board", true, false, SetBoardFile},
-      {"fault", true, false, SetFault},
-      {"smbios-dump", true, false,
-       [](Options &o, const std::string &value, std::string &) {
-         o.smbiosDump = value;
-         return true;
-       }},
-      {"firmware", false, false,
-       [](Options &o, const std::string &, std::string &) { return o.firmware = true; }},
-      {"firmware-board", true, true,
-       [](Options &o, const std::string &value, std::string &) {
-         o.firmwareBoard = value;
-         return true;
-       }},
-      {"firmware-log", true, true,
-       [](Options &o, const std::string &value, std::string &) {
-         o.firmwareLog = value;
-         return true;
-       }},
-      {"gdb", false, true,
-       [](Options &o, const std::string &, std::string &) { return o.gdb = true; }},
-      {"ovmf", true, true,
-       [](Options &o, const std::string &value, std::string &) {
-         o.ovmf = value;
-         return !value.empty();
-       }},
+      {"help", false, false, flag(&Options::help)},
+      {"print-board", false, false, flag(&Options::printBoard)},
+      {"list-faults", false, false, flag(&Options::listFaults)},
+      {"trace", false, false, flag(&Options::trace)},
+      {"json", true, false, text(&Options::json)},
+      {"board", true, false, SetBoardFile, true},
+      {"fault", true, false, SetFault, true},
+      {"smbios-dump", true, false, text(&Options::smbiosDump)},
+      {"firmware", false, false, flag(&Options::firmware)},
+      {"firmware-board", true, true, text(&Options::firmwareBoard)},
+      {"firmware-log", true, true, text(&Options::firmwareLog)},
+      {"gdb", false, true, flag(&Options::gdb)},
+      {"gdb-wait", true, true, SetGdbWait},
+      {"ovmf", true, true, text(&Options::ovmf)},
       {"qemu-arg", true, true,
        [](Options &o, const std::string &value, std::string &) {
          o.qemuArgs.push_back(value);
          return true;
-       }},
-      {"keep", true, true,
-       [](Options &o, const std::string &value, std::string &) {
-         o.keep = value;
-         return !value.empty();
-       }},
+       },
+       true},
+      {"keep", true, true, text(&Options::keep)},
   };
   return kOptions;
 }
 
 bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error) {
   options.board = emu::DefaultBoard();
-  const std::vector<std::string> settings = emu::BoardSettingNames();
-  std::vector<std::string> firmwareOnly;  // given, though they need --firmware
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string &arg = args[i];
-    if (arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg.rfind("--", 0) != 0) {
-      error = "unexpected argument '" + emu::EchoText(arg) + "' (see --help)";
-      return false;
-    }
-    std::string name = arg.substr(2);
-    std::optional<std::string> value;
-    if (size_t eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-    }
-    const ToolOption *option = nullptr;
-    for (const ToolOption &candidate : ToolOptions()) {
-      if (name == candidate.name) option = &candidate;
-    }
+  CLI::App app;
+  app.set_help_flag();
+  // What each option does when its turn comes; options apply in the order they are given.
+  std::map<const CLI::Option *, const ToolOption *> tool;
+  std::map<const CLI::Option *, std::string> setting;
+  std::string unused;
+  for (const ToolOption &option : ToolOptions()) {
+    const std::string name = "--" + std::string(option.name);
+    CLI::Option *added = !option.takesValue
+                             ? tools::AddFlag(app, name == "--help" ? "--help,-h" : name)
+                         : option.repeats ? tools::AddValues(app, name)
+                                          : tools::AddValue(app, name, unused);
+    tool[added] = &option;
+  }
+  for (const std::string &name : emu::BoardSettingNames()) {
+    if (app.get_option_no_throw("--" + name) != nullptr) continue;  // fault: the tool's own
     // pci-clear and slot-clear are the board settings without a value.
-    bool takesValue =
-        option != nullptr ? option->takesValue : name != "pci-clear" && name != "slot-clear";
-    if (option == nullptr && !Known(settings, name)) {
-      error = UnknownOption(name);
-      return false;
-    }
-    if (!takesValue && value) {
-      error = "option --" + name + " takes no value";
-      return false;
-    }
-    if (takesValue && !value) {
-      if (i + 1 == args.size()) {
-        error = "option --" + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    if (option != nullptr) {
-      if (!option->set(options, value.value_or(""), error)) {
-        if (error.empty()) error = "bad value for --" + name + ": '" + emu::EchoText(*value) + "'";
-        return false;
-      }
-      if (option->firmwareOnly) firmwareOnly.push_back(name);
-      continue;
-    }
-    // A board setting: "--slot 172=0x22B000" is the board-file line "slot 172 0x22B000".
-    std::string line = name + " " + value.value_or("");
-    for (char &c : line) {
-      if (c == '=') c = ' ';
-    }
-    std::string why;
-    if (!emu::ParseBoardText(line, options.board, why)) {
-      error = "bad value for --" + name + ": '" + emu::EchoText(value.value_or("")) + "'";
+    const bool takesValue = name != "pci-clear" && name != "slot-clear";
+    setting[takesValue ? tools::AddValues(app, "--" + name) : tools::AddFlag(app, "--" + name)] =
+        name;
+  }
+  error = tools::ParseCommandLine(app, args);
+  if (!error.empty()) return false;
+  if (app.get_option("--help")->count() > 0) {
+    options.help = true;
+    return true;
+  }
+  const bool firmware = app.get_option("--firmware")->count() > 0;
+  for (const CLI::Option *given : app.parse_order()) {
+    auto it = tool.find(given);
+    if (it != tool.end() && it->second->firmwareOnly && !firmware) {
+      error = "--" + std::string(it->second->name) + " means nothing without --firmware";
       return false;
     }
   }
-  if (!options.firmware && !firmwareOnly.empty()) {
-    error = "--" + firmwareOnly.front() + " means nothing without --firmware";
+  if (app.get_option("--gdb-wait")->count() > 0 && app.get_option("--gdb")->count() == 0) {
+    error = "--gdb-wait means nothing without --gdb";
     return false;
+  }
+  // Outputs are checked against each other and against the inputs before anything is read.
+  std::vector<tools::NamedPath> outputs, inputs;
+  for (const char *name : {"--json", "--smbios-dump", "--firmware-board", "--firmware-log"}) {
+    for (const std::string &path : app.get_option(name)->results()) outputs.push_back({name, path});
+  }
+  for (const std::string &path : app.get_option("--board")->results()) {
+    inputs.push_back({"--board", path});
+  }
+  for (const std::string &files : app.get_option("--ovmf")->results()) {
+    std::istringstream parts(files);
+    for (std::string path; std::getline(parts, path, ',');) inputs.push_back({"--ovmf", path});
+  }
+  if (error = tools::CheckOutputs(outputs, inputs); !error.empty()) return false;
+  std::map<const CLI::Option *, size_t> taken;  // values of each option used so far
+  for (const CLI::Option *given : app.parse_order()) {
+    const std::vector<std::string> &values = given->results();
+    const std::string value = given->get_expected_max() == 0 ? "" : values.at(taken[given]++);
+    if (auto it = tool.find(given); it != tool.end()) {
+      if (!it->second->set(options, value, error)) {
+        if (error.empty()) {
+          error = "bad value for --" + std::string(it->second->name) + ": '" +
+                  emu::EchoText(value) + "'";
+        }
+        return false;
+      }
+      continue;
+    }
+    if (!SetBoardSetting(options, setting.at(given), value, error)) return false;
   }
   return true;
 }

@@ -22,6 +22,7 @@ struct Options {
   std::string firmwareBoard;  // where to write the board as the firmware made it
   std::string firmwareLog;    // where to write the platform application's debug-port log
   bool gdb = false;           // hold the firmware boot for gdb
+  int gdbWaitSeconds = 600;   // how long the held boot waits for gdb to attach and continue
   std::string ovmf;           // CODE[,VARS]: the firmware to boot instead of Debian's OVMF
   std::vector<std::string> qemuArgs;  // added to QEMU's command line, one word each
   std::string keep;                   // the folder that keeps the firmware run's files
@@ -36,11 +37,13 @@ struct ToolOption {
   // Applies the option; false for a bad value, with a one-line `error` (or none, for the
   // usual one).
   std::function<bool(Options &, const std::string &value, std::string &error)> set;
+  bool repeats = false;  // may be given more than once (each applies in turn)
 };
 const std::vector<ToolOption> &ToolOptions();
 
-// Fills `options` from argv. On a bad option or value returns false with a one-line `error`
-// that names it.
+// Fills `options` from argv: the default board, then each option in the order given. On a bad
+// option or value, or outputs that name one file, returns false with a one-line `error` that
+// names it, before any file is read.
 bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
 
 extern const char kUsage[];

@@ -6,6 +6,7 @@
 
 #include "DriverFiles.h"
 #include "FirmwareBoot.h"
+#include "OutputFile.h"
 #include "SymbolFile.h"
 #include "Text.h"
 
@@ -56,27 +57,25 @@ bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase, st
          << "end\n"
          << "# Release the platform application's hold: the boot goes on at the next continue.\n"
          << "set var *(unsigned char *)" << emu::Hex(platformBase + *hold) << " = 0\n";
-  std::ofstream out(path, std::ios::trunc);
-  out << script.str();
-  if (!out) {
-    why = "cannot write " + path;
+  if (std::string error = tools::WriteOutputFile(path, script.str()); !error.empty()) {
+    why = "cannot write " + path + ": " + error;
     return false;
   }
   return true;
 }
 
-bool HoldForGdb(RunRequest &request, std::function<void(const std::string &)> notice,
-                std::string &why) {
+bool HoldForGdb(RunRequest &request, int waitSeconds,
+                std::function<void(const std::string &)> notice, std::string &why) {
   request.gdbPort = FreeLoopbackPort();
   if (request.gdbPort == 0) {
     why = "no free loopback port for QEMU's gdb stub";
     return false;
   }
   request.holdForDebugger = true;
-  request.timeoutSeconds = 0;
+  request.holdSeconds = waitSeconds;
   const std::string script = request.workDir + "/" + kGdbScript;
   const int port = request.gdbPort;
-  request.onReportLine = [script, port, notice](const std::string &line) {
+  request.onReportLine = [script, port, waitSeconds, notice](const std::string &line) {
     std::istringstream words(line);
     std::string tag, name, base;
     words >> tag;
@@ -88,7 +87,8 @@ bool HoldForGdb(RunRequest &request, std::function<void(const std::string &)> no
         notice("cannot write the gdb script: " + why);
         return;
       }
-      notice("waiting for gdb (QEMU's gdb stub is on 127.0.0.1:" + std::to_string(port) +
+      notice("waiting for gdb, at most " + std::to_string(waitSeconds) +
+             " s (QEMU's gdb stub is on 127.0.0.1:" + std::to_string(port) +
              "); attach with:\n  gdb -x " + script +
              "\nthen set breakpoints (break SmbiosSlotNotify) and continue");
     } else if (tag == "image" && words >> name >> base) {

@@ -15,11 +15,12 @@ namespace fw {
 
 constexpr char kGdbScript[] = "debug.gdb";
 
-// Sets `request` up for a held boot: its work folder (which must be set) keeps the script, the
-// run has no time limit. `notice` hears, as the boot goes, what a user must know: how to attach
+// Sets `request` up for a held boot: its work folder (which must be set) keeps the script; the
+// boot waits for gdb at most `waitSeconds`, and once gdb releases it has no time limit. `notice`
+// hears, as the boot goes, what a user must know: how to attach
 // gdb, and each driver's load address. False, with the reason, when no port can be had.
-bool HoldForGdb(RunRequest &request, std::function<void(const std::string &)> notice,
-                std::string &why);
+bool HoldForGdb(RunRequest &request, int waitSeconds,
+                std::function<void(const std::string &)> notice, std::string &why);
 
 // The script: attach to 127.0.0.1:`port`, load each driver's symbol file at the breakpoint on
 // the application's hook, release the hold. `platformBase` is where the application was loaded.

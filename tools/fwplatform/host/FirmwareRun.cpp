@@ -12,11 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <thread>
 
+#include "Interruption.h"
+#include "OutputFile.h"
 #include "Scenario.h"
 
 namespace fw {
@@ -28,11 +31,15 @@ bool Exists(const std::string &path) {
   return stat(path.c_str(), &info) == 0;
 }
 
+// Checked: a scenario cut short by a full disk would boot a board nobody described.
 bool WriteFile(const std::string &path, const std::vector<uint8_t> &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  return tools::WriteOutputFile(
+             path, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()))
+      .empty();
+}
+
+std::string SmbiosFile(const std::string &dir, size_t index) {
+  return dir + "/smbios-" + std::to_string(index) + ".bin";
 }
 
 std::vector<uint8_t> ReadFile(const std::string &path) {
@@ -52,9 +59,19 @@ std::string Quote(const std::string &word) {
   return quoted + "'";
 }
 
-// Runs a command, quietly; true when it exits 0.
-bool Shell(const std::string &command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+// Runs a program, quietly, as a child that stops with us; true when it exits 0.
+bool Run(const std::vector<std::string> &argv) {
+  tools::ChildSpec child;
+  child.argv = argv;
+  return tools::RunChild(child) == 0;
+}
+
+// A value inside one of QEMU's comma-separated options (file=..., path=...): QEMU reads a
+// doubled comma as one, so a folder named "run,1" stays one path.
+std::string QemuValue(const std::string &text) {
+  std::string escaped;
+  for (char c : text) escaped += c == ',' ? std::string(",,") : std::string(1, c);
+  return escaped;
 }
 
 struct Ovmf {
@@ -85,18 +102,20 @@ bool FindOvmf(Ovmf &ovmf) {
 }
 
 // The run's folder: the one asked for (created if missing, our files in it replaced), or a
-// temporary one.
+// temporary one under $TMPDIR. Absolute, so that QEMU never reads "name:" at its start as a
+// protocol.
 bool MakeWorkDir(const RunRequest &request, std::string &dir) {
   if (request.workDir.empty()) {
-    char pattern[] = "/tmp/fwrun.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return false;
-    dir = pattern;
+    std::string pattern = tools::TemporaryFolderBase() + "/fwrun.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    dir = std::filesystem::absolute(pattern).string();
     return true;
   }
   dir = request.workDir;
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
   struct stat info;
   if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  dir = std::filesystem::absolute(dir).lexically_normal().string();
   for (const char *name : {"boot.img", "vars.fd", kReportLog, kFirmwareLog, kQemuOutput}) {
     std::remove((dir + "/" + name).c_str());
   }
@@ -107,67 +126,68 @@ bool MakeWorkDir(const RunRequest &request, std::string &dir) {
 // fat:rw: directory.
 bool MakeBootVolume(const RunRequest &request, const std::string &dir) {
   const std::string disk = dir + "/boot.img";
-  bool made =
-      Shell("mformat -C -T 65536 -v BOARDSIM -i " + Quote(disk) + " ::") &&
-      Shell("mmd -i " + Quote(disk) + " ::/EFI ::/EFI/BOOT") &&
-      Shell("mcopy -i " + Quote(disk) + " " + Quote(FwPlatformImage()) +
-            " ::/EFI/BOOT/BOOTX64.EFI") &&
-      (request.driverVolume.empty() || Shell("mcopy -i " + Quote(disk) + " " +
-                                             Quote(request.driverVolume) + " ::/BoardDrivers.fv"));
+  bool made = Run({"mformat", "-C", "-T", "65536", "-v", "BOARDSIM", "-i", disk, "::"}) &&
+              Run({"mmd", "-i", disk, "::/EFI", "::/EFI/BOOT"}) &&
+              Run({"mcopy", "-i", disk, FwPlatformImage(), "::/EFI/BOOT/BOOTX64.EFI"}) &&
+              (request.driverVolume.empty() ||
+               Run({"mcopy", "-i", disk, request.driverVolume, "::/BoardDrivers.fv"}));
   for (const auto &[name, bytes] : request.files) {
     made = made && WriteFile(dir + "/" + name, bytes) &&
-           Shell("mcopy -i " + Quote(disk) + " " + Quote(dir + "/" + name) + " ::/");
+           Run({"mcopy", "-i", disk, dir + "/" + name, "::/"});
+  }
+  for (size_t i = 0; i < request.smbiosStructures.size(); ++i) {
+    made = made && WriteFile(SmbiosFile(dir, i), request.smbiosStructures[i]);
   }
   return made;
 }
 
 std::vector<std::string> QemuCommand(const RunRequest &request, const Ovmf &ovmf,
                                      const std::string &dir) {
+  const std::string code = std::filesystem::absolute(ovmf.code).string();
   char report[64], exit[64];
   std::snprintf(report, sizeof(report), "isa-debugcon,iobase=0x%X,chardev=report",
                 unsigned{FW_REPORT_PORT});
   std::snprintf(exit, sizeof(exit), "isa-debug-exit,iobase=0x%X,iosize=0x04",
                 unsigned{FW_EXIT_PORT});
-  std::vector<std::string> command = {"qemu-system-x86_64",
-                                      "-machine",
-                                      "q35,accel=tcg",
-                                      "-cpu",
-                                      request.cpu,
-                                      "-m",
-                                      "512",
-                                      "-smp",
-                                      "1",
-                                      "-nographic",
-                                      "-display",
-                                      "none",
-                                      "-no-reboot",
-                                      "-drive",
-                                      "if=pflash,format=raw,readonly=on,file=" + ovmf.code,
-                                      "-drive",
-                                      "if=pflash,format=raw,file=" + dir + "/vars.fd",
-                                      "-drive",
-                                      "format=raw,file=" + dir + "/boot.img",
-                                      "-chardev",
-                                      "file,id=report,path=" + dir + "/" + kReportLog,
-                                      "-device",
-                                      report,
-                                      "-chardev",
-                                      "file,id=firmware,path=" + dir + "/" + kFirmwareLog,
-                                      "-device",
-                                      "isa-debugcon,iobase=0x402,chardev=firmware",
-                                      "-device",
-                                      exit,
-                                      "-net",
-                                      "none",
-                                      "-serial",
-                                      "none",
-                                      "-monitor",
-                                      "none"};
+  std::vector<std::string> command = {
+      "qemu-system-x86_64",
+      "-machine",
+      "q35,accel=tcg",
+      "-cpu",
+      request.cpu,
+      "-m",
+      "512",
+      "-smp",
+      "1",
+      "-nographic",
+      "-display",
+      "none",
+      "-no-reboot",
+      "-drive",
+      "if=pflash,format=raw,readonly=on,file=" + QemuValue(code),
+      "-drive",
+      "if=pflash,format=raw,file=" + QemuValue(dir) + "/vars.fd",
+      "-drive",
+      "format=raw,file=" + QemuValue(dir) + "/boot.img",
+      "-chardev",
+      "file,id=report,path=" + QemuValue(dir) + "/" + kReportLog,
+      "-device",
+      report,
+      "-chardev",
+      "file,id=firmware,path=" + QemuValue(dir) + "/" + kFirmwareLog,
+      "-device",
+      "isa-debugcon,iobase=0x402,chardev=firmware",
+      "-device",
+      exit,
+      "-net",
+      "none",
+      "-serial",
+      "none",
+      "-monitor",
+      "none"};
   for (size_t i = 0; i < request.smbiosStructures.size(); ++i) {
-    const std::string path = dir + "/smbios-" + std::to_string(i) + ".bin";
-    WriteFile(path, request.smbiosStructures[i]);
     command.push_back("-smbios");
-    command.push_back("file=" + path);
+    command.push_back("file=" + QemuValue(SmbiosFile(dir, i)));
   }
   if (request.gdbPort != 0) {
     command.push_back("-gdb");
@@ -183,15 +203,17 @@ class LogFollower {
  public:
   LogFollower(std::string path, std::function<void(const std::string &)> onLine)
       : path_(std::move(path)), onLine_(std::move(onLine)) {}
-  void Poll() {
-    if (!onLine_) return;
+  // `also` sees each line too (the run's own watch on the hold for gdb).
+  void Poll(const std::function<void(const std::string &)> &also) {
+    if (!onLine_ && !also) return;
     std::ifstream in(path_, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(read_));
     std::string more((std::istreambuf_iterator<char>(in)), {});
     read_ += more.size();
     pending_ += more;
     for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-      onLine_(pending_.substr(0, end));
+      if (onLine_) onLine_(pending_.substr(0, end));
+      if (also) also(pending_.substr(0, end));
       pending_.erase(0, end + 1);
     }
   }
@@ -203,43 +225,41 @@ class LogFollower {
   std::string pending_;
 };
 
-// Runs QEMU, its output to `output`; the exit status as waitpid gives it, or -1 when it could
-// not be started or was stopped after `timeoutSeconds` (then `timedOut`).
+// Runs QEMU, its output to `output`, as a child that stops with us. Returns the exit status as
+// waitpid gives it, or -1 when it could not be started, was stopped after `timeoutSeconds`
+// (`timedOut`), was held for gdb longer than `holdSeconds` (`heldTooLong`) or was interrupted.
 int RunQemu(const std::vector<std::string> &command, const std::string &output, int timeoutSeconds,
-            LogFollower &follower, bool &timedOut) {
-  timedOut = false;
-  const pid_t pid = fork();
+            int holdSeconds, LogFollower &follower, bool &timedOut, bool &heldTooLong) {
+  timedOut = heldTooLong = false;
+  std::string why;
+  tools::ChildSpec qemu;
+  qemu.argv = command;
+  qemu.output = output;
+  const pid_t pid = tools::StartChild(qemu, why);
   if (pid < 0) return -1;
-  if (pid == 0) {
-    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      dup2(fd, STDOUT_FILENO);
-      dup2(fd, STDERR_FILENO);
-      close(fd);
-    }
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    std::vector<char *> argv;
-    for (const std::string &word : command) argv.push_back(const_cast<char *>(word.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    std::fprintf(stderr, "cannot run %s\n", argv[0]);
-    _exit(127);
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point limit = timeoutSeconds > 0
+                                      ? Clock::now() + std::chrono::seconds(timeoutSeconds)
+                                      : Clock::time_point{};
+  bool held = false;  // the application waits for gdb; its next line says gdb released it
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    follower.Poll();
-    if (timeoutSeconds > 0 && std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      timedOut = true;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  follower.Poll();
-  return status;
+  const tools::ChildEnd end = tools::WaitForChild(
+      pid, status, limit,
+      [&](Clock::time_point &deadline) {
+        follower.Poll([&](const std::string &line) {
+          if (line.rfind("hold-for-debugger", 0) == 0) {
+            held = true;
+            deadline = Clock::now() + std::chrono::seconds(holdSeconds);
+          } else if (held) {
+            held = false;
+            deadline = {};  // gdb has the boot now: it runs as long as the session does
+          }
+        });
+      },
+      std::chrono::milliseconds(50));
+  follower.Poll(nullptr);
+  if (end == tools::ChildEnd::kTimedOut) (held ? heldTooLong : timedOut) = true;
+  return end == tools::ChildEnd::kExited ? status : -1;
 }
 
 }  // namespace
@@ -328,39 +348,62 @@ RunResult RunInOvmf(const RunRequest &request) {
   if (!request.flashImage.empty()) ovmf.code = request.flashImage;
   if (!request.flashVars.empty()) ovmf.vars = request.flashVars;
   result.firmware = ovmf.code;
+  // From here on there is a folder to remove and children to stop: a signal is only noted,
+  // and the run ends at the next step, tidied up.
+  tools::DeferredInterruption deferred;
   std::string dir;
   if (!MakeWorkDir(request, dir)) {
     result.error = "cannot make the work folder " + request.workDir;
     return result;
   }
   auto cleanUp = [&] {
-    if (request.workDir.empty()) Shell("rm -rf " + Quote(dir));
+    std::error_code ignored;
+    if (request.workDir.empty()) std::filesystem::remove_all(dir, ignored);
   };
+  auto interrupted = [&] {
+    if (tools::Interruption() == 0) return false;
+    result.interrupted = true;
+    result.error = "interrupted by " + tools::SignalName(tools::Interruption());
+    cleanUp();
+    return true;
+  };
+  std::error_code copyError;
   if (!MakeBootVolume(request, dir) ||
-      !Shell("cp " + Quote(ovmf.vars) + " " + Quote(dir + "/vars.fd"))) {
+      !std::filesystem::copy_file(ovmf.vars, dir + "/vars.fd",
+                                  std::filesystem::copy_options::overwrite_existing, copyError)) {
+    if (interrupted()) return result;
     result.error = "cannot build the boot volume (is mtools installed?)";
     cleanUp();
     return result;
   }
+  if (interrupted()) return result;
 
   const std::vector<std::string> command = QemuCommand(request, ovmf, dir);
   std::string line;
   for (const std::string &word : command) line += (line.empty() ? "" : " ") + Quote(word);
   const std::string script = "#!/bin/sh\n# The QEMU run of this folder; run it again with: sh " +
                              std::string(kQemuCommand) + "\nexec " + line + "\n";
-  WriteFile(dir + "/" + kQemuCommand, std::vector<uint8_t>(script.begin(), script.end()));
+  if (!WriteFile(dir + "/" + kQemuCommand, std::vector<uint8_t>(script.begin(), script.end()))) {
+    result.error = "cannot write " + dir + "/" + kQemuCommand;
+    cleanUp();
+    return result;
+  }
 
   LogFollower follower(dir + "/" + kReportLog, request.onReportLine);
-  bool timedOut = false;
+  bool timedOut = false, heldTooLong = false;
   const auto start = std::chrono::steady_clock::now();
-  const int status =
-      RunQemu(command, dir + "/" + kQemuOutput, request.timeoutSeconds, follower, timedOut);
+  const int status = RunQemu(command, dir + "/" + kQemuOutput, request.timeoutSeconds,
+                             request.holdSeconds, follower, timedOut, heldTooLong);
+  if (interrupted()) return result;
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.debugLog = ReadText(dir + "/" + kReportLog);
   result.firmwareLog = ReadText(dir + "/" + kFirmwareLog);
   const int code = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (timedOut) {
     result.error = "QEMU did not finish within " + std::to_string(request.timeoutSeconds) + " s";
+  } else if (heldTooLong) {
+    result.error = "gdb did not attach and continue within " + std::to_string(request.holdSeconds) +
+                   " s (--gdb-wait); QEMU is stopped";
   } else if (code <= 0 || code == 127 || (code & 1) == 0 || result.debugLog.empty()) {
     // isa-debug-exit always yields an odd status, after the application's first report line;
     // anything else means QEMU itself failed (its own failures exit 1, like isa-debug-exit 0).
@@ -373,10 +416,11 @@ RunResult RunInOvmf(const RunRequest &request) {
   }
   for (const std::string &name : request.filesBack) {
     std::string local = dir + "/back-" + name;
-    if (Shell("mcopy -n -i " + Quote(dir + "/boot.img") + " ::/" + name + " " + Quote(local))) {
+    if (Run({"mcopy", "-n", "-i", dir + "/boot.img", "::/" + name, local})) {
       result.files[name] = ReadFile(local);
     }
   }
+  if (interrupted()) return result;
   cleanUp();
   return result;
 }

@@ -22,6 +22,9 @@ struct RunRequest {
   std::vector<std::vector<uint8_t>> smbiosStructures;  // handed to the firmware by QEMU
   std::vector<std::string> filesBack;                  // read from the boot volume after the run
   int timeoutSeconds = 180;                            // 0: wait as long as it takes
+  // With holdForDebugger: how long the application may wait for gdb; once gdb releases it the
+  // run has no time limit (the session takes as long as it takes).
+  int holdSeconds = 600;
   // The volume the application hands to ProcessFirmwareVolume; empty: none, the drivers are in
   // the flash image already.
   std::string driverVolume = DriverPackage();
@@ -40,6 +43,7 @@ struct RunRequest {
 
 struct RunResult {
   bool ran = false;          // QEMU started and ended by itself
+  bool interrupted = false;  // a signal stopped the run: QEMU and its temporary folder are gone
   int exitCode = -1;         // the application's code (isa-debug-exit), -1 if none
   std::string error;         // why the run could not be made
   bool missingTool = false;  // because QEMU or OVMF is not installed

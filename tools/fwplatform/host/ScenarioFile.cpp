@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -141,11 +142,17 @@ bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::st
   std::memset(file.get(), 0, sizeof(FW_SCENARIO));
   file->Magic = FW_SCENARIO_MAGIC;
   file->Version = FW_SCENARIO_VERSION;
+  static_assert(std::size(FW_SCENARIO{}.BoardBytes) == emu::kBoardByteCount);
+  static_assert(std::size(FW_SCENARIO{}.Slots) == emu::kSlotTableSize);
   for (const auto &[id, value] : board.boardBytes) {
-    if (id < 256) file->BoardBytes[id] = value;
+    if (id >= emu::kBoardByteCount) {
+      why = "board byte " + std::to_string(id) + " is beyond the run's board bytes";
+      return false;
+    }
+    file->BoardBytes[id] = value;
   }
   for (const auto &[index, code] : board.slots) {
-    if (index >= 256) {
+    if (index >= emu::kSlotTableSize) {
       why = "slot index " + std::to_string(index) + " is beyond the run's slot table";
       return false;
     }
