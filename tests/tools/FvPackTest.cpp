@@ -289,7 +289,7 @@ TEST_F(FvPackRefusalTest, RefusesADirectoryOrAMissingImage) {
   std::filesystem::remove(Efi());
   ExpectRefused(Efi(), "No such file or directory");
   std::filesystem::create_directory(Efi());
-  ExpectRefused(Efi(), "not a regular file");
+  ExpectRefused(Efi(), "is a directory");
 }
 
 // A write that fails only when the stream is flushed (a full device) is a failure too.

@@ -5,11 +5,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "Board.h"
 #include "Budgets.h"
+#include "CommandLine.h"
+#include "InputFile.h"
 
 namespace budgets {
 
@@ -36,9 +38,11 @@ std::string DriverOf(const std::string &object) {
 // Callgrind's format, written with --compress-strings=no --compress-pos=no: "ob=" names the
 // object of the functions that follow, "fn=" the function whose costs follow; a cost line after
 // "calls=" is the call's inclusive cost, not the caller's own.
-bool ReadProfile(const std::string &path, PassCost &pass) {
-  std::ifstream in(path);
-  if (!in) return false;
+bool ReadProfile(const std::string &path, PassCost &pass, std::string &why) {
+  std::string text;
+  why = tools::ReadInputFile(path, tools::kMaxProfileSize, text);
+  if (!why.empty()) return false;
+  std::istringstream in(text);
   std::string line, object, function, driver;
   bool callCost = false;
   while (std::getline(in, line)) {
@@ -85,8 +89,10 @@ bool ReportBootCost(const std::vector<std::string> &namesAndProfiles, std::ostre
   for (size_t i = 0; i + 1 < namesAndProfiles.size(); i += 2) {
     PassCost pass;
     pass.label = namesAndProfiles[i];
-    if (!ReadProfile(namesAndProfiles[i + 1], pass)) {
-      std::fprintf(stderr, "budgets: cannot read %s\n", namesAndProfiles[i + 1].c_str());
+    std::string why;
+    if (!ReadProfile(namesAndProfiles[i + 1], pass, why)) {
+      std::fprintf(stderr, "budgets: cannot read %s: %s\n",
+                   tools::Printable(namesAndProfiles[i + 1], 200).c_str(), why.c_str());
       return false;
     }
     passes.push_back(std::move(pass));

@@ -3,6 +3,7 @@
 #ifndef TOOLS_BUDGETS_BUDGETS_H_
 #define TOOLS_BUDGETS_BUDGETS_H_
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,9 +14,15 @@ constexpr size_t kImageBudget = 6 * 1024;
 constexpr unsigned long long kBootBudget = 20000;
 constexpr unsigned long long kPassBudget = 8000;
 
+// An image file as the tool read it (tools::ReadInputFile: a regular file of at most 16 MiB).
+struct ImageFile {
+  std::string path;
+  std::vector<uint8_t> bytes;
+};
+
 // Each image's file size against the budget, and its sections (placement, sizes, access).
 // False when an image cannot be read as PE32+.
-bool ReportImages(const std::vector<std::string> &paths, std::ostream &out);
+bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out);
 
 // Plays the default boot, as boardsim does, and then asks the board hook protocol's answer
 // members once each, as its consumer polls them: every pass of both drivers runs once.

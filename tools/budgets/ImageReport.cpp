@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "Budgets.h"
 
@@ -48,14 +46,14 @@ std::string Format(const char *format, ...) {
 
 }  // namespace
 
-bool ReportImages(const std::vector<std::string> &paths, std::ostream &out) {
+bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out) {
   out << "Image sizes. Budget: " << kImageBudget
       << " bytes on disk per image, sections 4 KiB aligned in memory, none both writable and "
          "executable.\n";
   bool all = true;
-  for (const std::string &path : paths) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+  for (const ImageFile &image : images) {
+    const std::string &path = image.path;
+    const std::vector<uint8_t> &bytes = image.bytes;
     Reader r{bytes};
     const uint32_t pe = r.At<uint32_t>(0x3C);
     const size_t coff = pe + 4, optional = coff + 20;

@@ -2,108 +2,155 @@
 // <name>.depex, <name>.ffs and <name>.inf per driver, and BoardDrivers.fv holding every file.
 //   fvpack FIRMWARE_DIR [DRIVER...]     (default: every shipped driver)
 // A file it cannot use (not a regular file, not an x64 boot-service driver image, too large for
-// an FFS file) or cannot write ends it with one line on stderr and status 2.
+// an FFS file) or cannot write ends it with one line on stderr and status 2. Every image is read
+// and judged before anything is written, so a refusal leaves the package as it was.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <string_view>
 
+#include "CommandLine.h"
+#include "ExitStatus.h"
+#include "InputFile.h"
+#include "Interruption.h"
+#include "OutputFile.h"
 #include "Package.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: fvpack FIRMWARE_DIR [DRIVER...]\n"
+    "\n"
+    "Packs the driver images FIRMWARE_DIR/DRIVER.efi (default: every shipped driver:\n"
+    "BoardSlotService MenuPruner) into the drop-in package beside them: DRIVER.depex,\n"
+    "DRIVER.ffs and DRIVER.inf for each, and BoardDrivers.fv holding every FFS file. Each image\n"
+    "must be a regular file holding a PE32+ image for x64 with subsystem 11 (EFI boot-service\n"
+    "driver), smaller than the 16 MiB an FFS file's size can say. Every image is judged before\n"
+    "anything is written; each file is written under a temporary name and renamed.\n"
+    "\n"
+    "Exit status: 0 when packed, 2 for a bad argument, an image it cannot use or a file it\n"
+    "cannot write, 128 + the signal when interrupted.\n";
 
 std::string TooLarge(uint64_t size) {
   return std::to_string(size) + " bytes: past the 16 MiB an FFS file's size can say";
 }
 
-// Reads a regular file whole; anything else (a directory, a device) is refused, and so is a
-// file too large for any FFS file, before it is read.
-std::string ReadFile(const std::string &path, fvpack::Bytes &bytes) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
-  if (!S_ISREG(info.st_mode)) return "not a regular file";
-  if (static_cast<uint64_t>(info.st_size) >= fvpack::kFfsMaxFileSize) return TooLarge(info.st_size);
-  FILE *in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) return std::strerror(errno);
-  bytes.resize(static_cast<size_t>(info.st_size));
-  size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
-  bool failed = std::ferror(in) != 0 || got != bytes.size() || std::fgetc(in) != EOF;
-  std::fclose(in);
-  return failed ? "changed or could not be read while it was read" : "";
-}
-
-// Whether every byte reached the file: a full disk or a device shows only when the stream
-// is flushed, so it is closed before it is judged.
-std::string WriteFile(const std::string &path, const void *data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return std::strerror(errno);
-  errno = 0;
-  out.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
-  out.close();
-  if (out.fail()) return errno != 0 ? std::strerror(errno) : "the write failed";
-  return "";
-}
-
 // One line on stderr, and the status of a refused file.
 int Refuse(const std::string &path, const std::string &why) {
-  std::fprintf(stderr, "fvpack: %s: %s\n", path.c_str(), why.c_str());
-  return 2;
+  std::fprintf(stderr, "fvpack: %s: %s\n", tools::Printable(path, 200).c_str(), why.c_str());
+  return tools::kExitRefused;
 }
+
+int RefuseLine(const std::string &line) {
+  std::fprintf(stderr, "fvpack: %s\n", line.c_str());
+  return tools::kExitRefused;
+}
+
+// The drivers named, each once and each shipped; every shipped driver when none is named.
+bool ChooseDrivers(const std::vector<std::string> &names, std::vector<fvpack::Driver> &drivers,
+                   std::string &why) {
+  std::string shipped;
+  for (const fvpack::Driver &driver : fvpack::ShippedDrivers()) {
+    shipped += (shipped.empty() ? "" : ", ") + driver.name;
+  }
+  if (names.empty()) {
+    drivers = fvpack::ShippedDrivers();
+    return true;
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    const fvpack::Driver *found = nullptr;
+    for (const fvpack::Driver &driver : fvpack::ShippedDrivers()) {
+      if (driver.name == names[i]) found = &driver;
+    }
+    if (found == nullptr) {
+      why = "unknown driver name '" + tools::Printable(names[i]) + "' (shipped: " + shipped + ")";
+      return false;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (names[j] == names[i]) {
+        why = "driver " + names[i] + " is named twice";
+        return false;
+      }
+    }
+    drivers.push_back(*found);
+  }
+  return true;
+}
+
+struct Output {
+  std::string path;
+  std::string bytes;
+};
+
+std::string Text(const fvpack::Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2 || std::string(argv[1]) == "--help") {
-    std::fprintf(stderr, "usage: fvpack FIRMWARE_DIR [DRIVER...]\n");
-    return 2;
+  tools::HandleInterruptions("fvpack");
+  CLI::App app;
+  app.set_help_flag();
+  CLI::Option *help = tools::AddFlag(app, "--help,-h");
+  std::vector<std::string> words;
+  app.add_option("words", words);
+  if (std::string why = tools::ParseCommandLine(app, {argv + 1, argv + argc}); !why.empty()) {
+    return RefuseLine(why);
   }
-  std::string dir = argv[1];
+  if (help->count() > 0) {
+    std::fputs(kUsage, stdout);
+    if (std::string why = tools::FinishStandardOutput(); !why.empty()) return RefuseLine(why);
+    return tools::kExitDone;
+  }
+  if (words.empty()) return RefuseLine("no FIRMWARE_DIR given (see --help)");
+  // An empty name would make "/BoardSlotService.efi" of "" + "/" + name.
+  const std::string dir = words.front();
+  struct stat info;
+  if (dir.empty()) return RefuseLine("FIRMWARE_DIR is an empty path");
+  if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return Refuse(dir, "not a folder");
+  }
   std::vector<fvpack::Driver> drivers;
-  for (const fvpack::Driver &driver : fvpack::ShippedDrivers()) {
-    bool wanted = argc == 2;
-    for (int i = 2; i < argc; ++i) wanted = wanted || driver.name == argv[i];
-    if (wanted) drivers.push_back(driver);
+  std::string why;
+  if (!ChooseDrivers({words.begin() + 1, words.end()}, drivers, why)) return RefuseLine(why);
+
+  // Outputs may not land on an image (a link from an output's name to an input, say).
+  std::vector<tools::NamedPath> inputs, outputNames;
+  for (const fvpack::Driver &driver : drivers) {
+    const std::string base = dir + "/" + driver.name;
+    inputs.push_back({"the image", base + ".efi"});
+    for (const char *extension : {".depex", ".ffs", ".inf"}) {
+      outputNames.push_back({driver.name + extension, base + extension});
+    }
   }
-  if (drivers.size() != static_cast<size_t>(argc == 2 ? drivers.size() : argc - 2)) {
-    std::fprintf(stderr, "fvpack: unknown driver name\n");
-    return 2;
+  outputNames.push_back({"BoardDrivers.fv", dir + "/BoardDrivers.fv"});
+  if (std::string clash = tools::CheckOutputs(outputNames, inputs); !clash.empty()) {
+    return RefuseLine(clash);
   }
 
   fvpack::Bytes depex = fvpack::BuildDepex();
   std::vector<fvpack::Bytes> files;
+  std::vector<Output> outputs;
   for (const fvpack::Driver &driver : drivers) {
-    std::string base = dir + "/" + driver.name;
+    const std::string base = dir + "/" + driver.name, efi = base + ".efi";
     fvpack::Bytes image;
-    if (std::string why = ReadFile(base + ".efi", image); !why.empty()) {
-      return Refuse(base + ".efi", why);
+    if (std::string problem = tools::ReadInputFile(efi, tools::kMaxImageSize, image, TooLarge);
+        !problem.empty()) {
+      return Refuse(efi, problem);
     }
-    if (std::string why = fvpack::ImageProblem(image); !why.empty()) {
-      return Refuse(base + ".efi", why);
+    if (std::string problem = fvpack::ImageProblem(image); !problem.empty()) {
+      return Refuse(efi, problem);
     }
     files.push_back(fvpack::BuildFfsFile(driver, image, depex));
-    if (files.back().empty()) {
-      return Refuse(base + ".efi", TooLarge(image.size()));
-    }
-    std::string inf = fvpack::BuildInf(driver);
-    const struct {
-      const char *extension;
-      const void *data;
-      size_t size;
-    } outputs[] = {{".depex", depex.data(), depex.size()},
-                   {".ffs", files.back().data(), files.back().size()},
-                   {".inf", inf.data(), inf.size()}};
-    for (const auto &output : outputs) {
-      if (std::string why = WriteFile(base + output.extension, output.data, output.size);
-          !why.empty()) {
-        return Refuse(base + output.extension, "cannot write: " + why);
-      }
+    if (files.back().empty()) return Refuse(efi, TooLarge(image.size()));
+    outputs.push_back({base + ".depex", Text(depex)});
+    outputs.push_back({base + ".ffs", Text(files.back())});
+    outputs.push_back({base + ".inf", fvpack::BuildInf(driver)});
+  }
+  outputs.push_back({dir + "/BoardDrivers.fv", Text(fvpack::BuildFirmwareVolume(files))});
+  for (const Output &output : outputs) {
+    if (std::string problem = tools::WriteOutputFile(output.path, output.bytes); !problem.empty()) {
+      return Refuse(output.path, "cannot write: " + problem);
     }
   }
-  fvpack::Bytes fv = fvpack::BuildFirmwareVolume(files);
-  if (std::string why = WriteFile(dir + "/BoardDrivers.fv", fv.data(), fv.size()); !why.empty()) {
-    return Refuse(dir + "/BoardDrivers.fv", "cannot write: " + why);
-  }
-  return 0;
+  return tools::kExitDone;
 }
