@@ -174,8 +174,8 @@ TEST(BoardsimJsonTest, JsonOnStandardOutputIsTheOnlyOutputAndWritingItCanFail) {
   run = Boardsim("--json /nonexistent/dir/report.json");
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(test::HasRow(run.out,
-                           "boardsim: cannot write the JSON report to "
-                           "'/nonexistent/dir/report.json': No such file or directory"));
+                           "boardsim: --json '/nonexistent/dir/report.json': no folder "
+                           "/nonexistent/dir to write it in"));
 }
 
 }  // namespace

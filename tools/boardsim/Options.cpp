@@ -203,6 +203,17 @@ bool SetGdbWait(Options &options, const std::string &value, std::string &) {
   return true;
 }
 
+// Any word for QEMU, except one that would take QEMU out of boardsim's hands: a daemon QEMU
+// leaves our process group and outlives boardsim.
+bool AddQemuArg(Options &options, const std::string &value, std::string &error) {
+  if (value == "-daemonize" || value == "--daemonize") {
+    error = "--qemu-arg " + value + ": boardsim runs QEMU and stops it; a daemon would outlive it";
+    return false;
+  }
+  options.qemuArgs.push_back(value);
+  return true;
+}
+
 }  // namespace
 
 const std::vector<ToolOption> &ToolOptions() {
@@ -230,12 +241,7 @@ const std::vector<ToolOption> &ToolOptions() {
       {"gdb", false, true, flag(&Options::gdb)},
       {"gdb-wait", true, true, SetGdbWait},
       {"ovmf", true, true, text(&Options::ovmf)},
-      {"qemu-arg", true, true,
-       [](Options &o, const std::string &value, std::string &) {
-         o.qemuArgs.push_back(value);
-         return true;
-       },
-       true},
+      {"qemu-arg", true, true, AddQemuArg, true},
       {"keep", true, true, text(&Options::keep)},
   };
   return kOptions;

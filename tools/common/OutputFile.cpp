@@ -100,6 +100,22 @@ std::string WriteAndRename(const std::string &target, std::string_view bytes) {
   return why;
 }
 
+// Why an output could not be written there, found before the work that makes it: a folder
+// in its place, or no folder to hold it.
+std::string CannotWrite(const std::string &path) {
+  if (path.empty()) return "an empty path names no file";
+  const std::string target = Resolved(path);
+  struct stat info;
+  if (stat(target.c_str(), &info) == 0) {
+    return S_ISDIR(info.st_mode) ? "is a directory" : "";
+  }
+  const std::string folder = std::filesystem::path(target).parent_path().string();
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return "no folder " + Printable(folder) + " to write it in";
+  }
+  return access(folder.c_str(), W_OK) == 0 ? "" : std::string(std::strerror(errno));
+}
+
 }  // namespace
 
 std::string WriteOutputFile(const std::string &path, std::string_view bytes) {
@@ -156,6 +172,9 @@ std::string CheckOutputs(const std::vector<NamedPath> &outputs,
       }
     }
     if (IsStandardOutput(output.path)) continue;
+    if (std::string why = CannotWrite(output.path); !why.empty()) {
+      return output.option + " '" + Printable(output.path) + "': " + why;
+    }
     for (const NamedPath &input : inputs) {
       if (SameFile(output.path, input.path)) {
         return output.option + " '" + Printable(output.path) + "' would overwrite " + input.option +

@@ -29,7 +29,8 @@ struct NamedPath {
 };
 
 // Refuses, in one line, an output that names the same file as another output (or goes to
-// standard output with it) or as an input; "" when each output is a file of its own.
+// standard output with it) or as an input, or that could not be written where it is named (a
+// folder there, no folder to hold it); "" when each output is a file of its own.
 std::string CheckOutputs(const std::vector<NamedPath> &outputs,
                          const std::vector<NamedPath> &inputs);
 

@@ -337,10 +337,11 @@ int main(int argc, char **argv) {
     for (; i < runs.size(); ++i) {
       if (done[i] && runs[i].finished) report(runs[i]);
     }
-    std::printf("%zu boards, %zu differences\n", reported, differences);
+    std::fflush(stdout);  // the last line stays last
     std::fprintf(stderr, "differential: interrupted by %s after %zu of %zu boards%s\n",
                  tools::SignalName(signal).c_str(), reported, runs.size(),
                  made.empty() ? "" : "; its folder is removed");
+    std::printf("%zu boards, %zu differences\n", reported, differences);
     removeMade();
     tools::FinishStandardOutput();
     return tools::kExitSignal + signal;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -353,7 +354,10 @@ RunResult RunInOvmf(const RunRequest &request) {
   tools::DeferredInterruption deferred;
   std::string dir;
   if (!MakeWorkDir(request, dir)) {
-    result.error = "cannot make the work folder " + request.workDir;
+    result.error = "cannot make the work folder " +
+                   (request.workDir.empty() ? "under " + tools::TemporaryFolderBase() + " ($TMPDIR)"
+                                            : request.workDir) +
+                   ": " + std::strerror(errno);
     return result;
   }
   auto cleanUp = [&] {
