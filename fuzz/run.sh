@@ -17,7 +17,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(hob_walk smbios_slot_walks nic_macs setup_variable_slots setup_variable_menus
-           slot_codes_slots slot_codes_menus)
+           slot_codes_slots slot_codes_menus board_file)
 fi
 
 cmake --preset fuzz >/dev/null
@@ -34,6 +34,8 @@ for target in "${targets[@]}"; do
   max_len=4096
   # A stack-bus HOB alone is 20 KiB, and a HOB may be 64 KiB.
   [ "$target" = hob_walk ] && max_len=65536
+  # A board file written whole by --print-board is 2 to 5 KiB.
+  [ "$target" = board_file ] && max_len=16384
   mkdir -p "$runs/corpus/$target" "$runs/artifacts/$target"
   log="$runs/logs/$target.log"
   status=0
