@@ -254,13 +254,12 @@ bool ParseOptions(const std::vector<std::string> &args, Options &options, std::s
   // What each option does when its turn comes; options apply in the order they are given.
   std::map<const CLI::Option *, const ToolOption *> tool;
   std::map<const CLI::Option *, std::string> setting;
-  std::string unused;
   for (const ToolOption &option : ToolOptions()) {
     const std::string name = "--" + std::string(option.name);
     CLI::Option *added = !option.takesValue
                              ? tools::AddFlag(app, name == "--help" ? "--help,-h" : name)
                          : option.repeats ? tools::AddValues(app, name)
-                                          : tools::AddValue(app, name, unused);
+                                          : tools::AddValue(app, name);
     tool[added] = &option;
   }
   for (const std::string &name : emu::BoardSettingNames()) {

@@ -51,6 +51,7 @@ int main(int argc, char **argv) {
   CLI::App app;
   app.set_help_flag();
   app.require_subcommand(0, 1);
+  app.fallthrough();  // --help after a subcommand is the tool's
   CLI::Option *help = tools::AddFlag(app, "--help,-h");
   std::vector<std::string> images, profiles;
   CLI::App *imagesCommand = app.add_subcommand("images");

@@ -108,6 +108,10 @@ CLI::Option *AddValue(CLI::App &app, const std::string &name, std::string &value
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 }
 
+CLI::Option *AddValue(CLI::App &app, const std::string &name) {
+  return app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+}
+
 CLI::Option *AddValues(CLI::App &app, const std::string &name) {
   return app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }

@@ -11,8 +11,9 @@
 
 namespace tools {
 
-// An option taking one value, at most once.
+// An option taking one value, at most once (its value in `value`, or option->results()).
 CLI::Option *AddValue(CLI::App &app, const std::string &name, std::string &value);
+CLI::Option *AddValue(CLI::App &app, const std::string &name);
 // An option taking one value, any number of times; its values in order are option->results().
 CLI::Option *AddValues(CLI::App &app, const std::string &name);
 // A flag; --help and -h are the tools' own (CLI11's help is turned off), so that a refusal

@@ -141,18 +141,18 @@ pid_t StartChild(const ChildSpec &spec, std::string &why) {
 
 ChildEnd WaitForChild(pid_t pid, int &status, std::chrono::steady_clock::time_point deadline,
                       const std::function<void(std::chrono::steady_clock::time_point &)> &onPoll,
-                      std::chrono::milliseconds poll) {
+                      std::chrono::milliseconds poll, std::chrono::milliseconds grace) {
   for (;;) {
     const pid_t ended = waitpid(pid, &status, WNOHANG);
     if (ended == pid || (ended < 0 && errno != EINTR)) return ChildEnd::kExited;
     if (onPoll) onPoll(deadline);
     if (Interruption() != 0) {
-      StopChild(pid);
+      StopChild(pid, grace);
       return ChildEnd::kInterrupted;
     }
     if (deadline != std::chrono::steady_clock::time_point{} &&
         std::chrono::steady_clock::now() > deadline) {
-      StopChild(pid);
+      StopChild(pid, grace);
       return ChildEnd::kTimedOut;
     }
     std::this_thread::sleep_for(poll);
@@ -182,7 +182,10 @@ int RunChild(const ChildSpec &spec) {
   const pid_t pid = StartChild(spec, why);
   if (pid < 0) return -1;
   int status = 0;
-  if (WaitForChild(pid, status) != ChildEnd::kExited) return -1;
+  if (WaitForChild(pid, status, {}, nullptr, std::chrono::milliseconds(20), spec.grace) !=
+      ChildEnd::kExited) {
+    return -1;
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -53,6 +53,9 @@ struct ChildSpec {
   std::string output;             // stdout and stderr go to this file; "": /dev/null
   std::string errors;             // stderr alone goes here, when given
   int deathSignal = SIGKILL;      // what the child gets when the tool dies
+  // How long a stopped child may take to end after SIGTERM before it gets SIGKILL (a boardsim
+  // stops its own QEMU first).
+  std::chrono::milliseconds grace = std::chrono::seconds(5);
 };
 
 // Starts a child in a process group of its own that dies with the tool. -1, with the reason,
@@ -67,7 +70,8 @@ enum class ChildEnd { kExited, kInterrupted, kTimedOut };
 ChildEnd WaitForChild(
     pid_t pid, int &status, std::chrono::steady_clock::time_point deadline = {},
     const std::function<void(std::chrono::steady_clock::time_point &)> &onPoll = nullptr,
-    std::chrono::milliseconds poll = std::chrono::milliseconds(20));
+    std::chrono::milliseconds poll = std::chrono::milliseconds(20),
+    std::chrono::milliseconds grace = std::chrono::seconds(5));
 
 // SIGTERM to the child's group, SIGKILL after `grace` if it has not ended; reaps the child.
 void StopChild(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(5));

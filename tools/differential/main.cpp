@@ -131,6 +131,7 @@ int RunBoardsim(const std::vector<std::string> &args, const std::string &report,
   boardsim.errors = errors;
   // Should this tool die outright, each boardsim still stops its QEMU and tidies up.
   boardsim.deathSignal = SIGTERM;
+  boardsim.grace = std::chrono::seconds(20);
   return tools::RunChild(boardsim);
 }
 
