@@ -67,6 +67,7 @@ TEST(ToolEdgesTest, CommandLinesAreReadAlike) {
   } rows[] = {
       // Before: a file named --trace and no trace.
       {"boardsim", "--json --trace", "option --json needs a value (it is followed by the option"},
+      {"boardsim", "--json= --trace", "option --json needs a value"},
       {"boardsim", "--json a.json --json b.json", "option --json is given twice"},
       {"boardsim", "--trace=1", "option --trace takes no value"},
       // Before: silently no dump at all.
@@ -279,6 +280,10 @@ TEST(ToolEdgesTest, BoardFilesRefuseWhatTheBoardLacks) {
         "board.txt', line " + std::to_string(row.lines.size() + 1) + ": " + last + ": " + row.why);
     ExpectOneLine(test::Run(Tool("boardsim") + args), "boardsim", 2, row.why);
   }
+  // The differential refuses such a board before it boots it, rather than count a difference.
+  Write(dir / "board.txt", "slot 999 0x22B000\n");
+  ExpectOneLine(test::Run(Tool("differential") + " --board " + (dir / "board.txt")), "differential",
+                2, "board.txt', line 1: slot 999 0x22B000: slot index 999");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 namespace tools {
@@ -46,6 +47,7 @@ std::string CheckOptionWords(const CLI::App &app, const std::vector<std::string>
     if (++seen[option] > 1 && option->get_multi_option_policy() == CLI::MultiOptionPolicy::Throw) {
       return "option " + name + " is given twice";
     }
+    if (equals + 1 == word.size()) return "option " + name + " needs a value";
     if (equals != std::string::npos) continue;
     if (i + 1 == args.size()) return "option " + name + " needs a value";
     if (LooksLikeOption(app, args[i + 1])) {
@@ -72,15 +74,21 @@ size_t EditDistance(const std::string &a, const std::string &b) {
   return row[b.size()];
 }
 
-// The known long option nearest to a mistyped one, within three edits; "" when none is.
+std::string Lower(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The known long option nearest to a mistyped one, ignoring case, within three edits and fewer
+// edits than the word has letters; "" when none is.
 std::string NearestOption(const CLI::App &app, const std::string &word) {
-  std::string stripped = word.substr(
-      word.find_first_not_of('-') == std::string::npos ? word.size() : word.find_first_not_of('-'));
+  const size_t start = word.find_first_not_of('-');
+  const std::string stripped = Lower(start == std::string::npos ? "" : word.substr(start));
   std::string nearest;
-  size_t best = 4;
+  size_t best = std::min<size_t>(4, stripped.size());
   for (const CLI::Option *option : app.get_options()) {
     for (const std::string &name : option->get_lnames()) {
-      const size_t distance = EditDistance(stripped, name);
+      const size_t distance = EditDistance(stripped, Lower(name));
       if (distance < best) {
         best = distance;
         nearest = "--" + name;

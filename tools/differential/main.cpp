@@ -246,11 +246,16 @@ int main(int argc, char **argv) {
     if (std::string why = tools::FinishStandardOutput(); !why.empty()) return refuse(why);
     return tools::kExitDone;
   }
+  // A board file neither boot could take is the user's to mend, not a difference.
   for (const std::string &file : options.boardFiles) {
     std::string text;
     if (std::string why = tools::ReadInputFile(file, tools::kMaxBoardFileSize, text);
         !why.empty()) {
       return refuse("--board '" + emu::EchoText(file) + "': " + why);
+    }
+    emu::BoardDescription board = emu::DefaultBoard();
+    if (std::string why; !emu::ParseBoardText(text, board, why)) {
+      return refuse("--board '" + emu::EchoText(file) + "', " + why);
     }
   }
   std::string made;  // the folder this run made, removed if it is interrupted
