@@ -73,7 +73,9 @@ int BootInFirmware(const boardsim::Options &options, bool report, emu::BootResul
     return Refuse("--ovmf: " + why);
   }
   request.extraQemuArgs = options.qemuArgs;
-  std::string made;  // a folder of ours that only a finished --gdb run keeps
+  // The folder of a --gdb run without --keep: its script serves only while QEMU runs, so it goes
+  // when the run ends, however it ends.
+  std::string made;
   if ((!options.keep.empty() || options.gdb) && !KeptFolder(options, request.workDir, made)) {
     return Refuse("cannot make the folder '" + emu::EchoText(options.keep) + "'");
   }
@@ -99,8 +101,8 @@ int BootInFirmware(const boardsim::Options &options, bool report, emu::BootResul
                                       : ("; the run's files are in " + options.keep).c_str());
     return tools::kExitSignal + signal;
   }
-  if (!boot.ok) removeMade();
-  if (!request.workDir.empty() && (boot.ok || made.empty())) {
+  removeMade();
+  if (!options.keep.empty()) {
     std::fprintf(stderr, "boardsim: the run's files are in %s\n", request.workDir.c_str());
   }
   if (!options.firmwareLog.empty() &&
