@@ -75,6 +75,8 @@ TEST(ToolEdgesTest, CommandLinesAreReadAlike) {
       {"boardsim", "--firmware --gdb-wait 5", "--gdb-wait means nothing without --gdb"},
       {"boardsim", "--firmware --gdb --gdb-wait 0", "bad value for --gdb-wait: '0'"},
       {"boardsim", "--firmware --qemu-arg -daemonize", "a daemon would outlive it"},
+      // A board real firmware cannot be given is bad input, not a failed run (it was status 1).
+      {"boardsim", "--firmware --fault BS.CreateEvent=1=EFI_NOT_FOUND", "takes no faults"},
       // Before: the second fault was reported as never matching a call.
       {"boardsim", "--fault BS.CreateEvent=1=EFI_NOT_FOUND --fault BS.CreateEvent=1=EFI_ABORTED",
        "call 1 of BS.CreateEvent already fails by the fault BS.CreateEvent=1=EFI_NOT_FOUND"},

@@ -111,7 +111,7 @@ int BootInFirmware(const boardsim::Options &options, bool report, emu::BootResul
   }
   if (!boot.ok) {
     std::fprintf(stderr, "boardsim: real firmware: %s\n", boot.error.c_str());
-    return boot.run.missingTool ? tools::kExitRefused : tools::kExitFound;
+    return boot.run.missingTool || boot.boardRefused ? tools::kExitRefused : tools::kExitFound;
   }
   if (report) std::printf("%s\n", fw::FormatFirmwareDispatch(boot).c_str());
   if (!options.firmwareBoard.empty() &&

@@ -224,7 +224,10 @@ bool SmbiosFromDump(const std::vector<uint8_t> &dump, emu::SmbiosTable &table, s
 
 FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest request) {
   FirmwareBoot boot;
-  if (!PrepareRun(board, request, boot.error)) return boot;
+  if (!PrepareRun(board, request, boot.error)) {
+    boot.boardRefused = true;
+    return boot;
+  }
   boot.run = RunInOvmf(request);
   if (!boot.run.ran) {
     boot.error = boot.run.error;

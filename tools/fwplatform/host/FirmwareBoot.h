@@ -19,6 +19,7 @@ struct DriverImage {
 struct FirmwareBoot {
   bool ok = false;
   std::string error;                // why the boot could not be made or read
+  bool boardRefused = false;        // the board is one real firmware cannot be given
   RunResult run;                    // QEMU's run, with the application's debug-port log
   std::string dispatch;             // the dependency check, as the application reported it
   std::vector<DriverImage> images;  // in the order the DXE core loaded them
