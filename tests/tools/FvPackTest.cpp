@@ -241,7 +241,8 @@ TEST_F(FvPackRefusalTest, PacksTheImagesItIsGiven) {
   EXPECT_EQ(ReadFile(dir_ + "/BoardSlotService.ffs"), ReadFile(Firmware("BoardSlotService.ffs")));
 }
 
-// Only what a DXE core loads as a driver: a PE32+ image for x64, subsystem 11, whole.
+// Only what a DXE core loads as a driver: a PE32+ image for x64, subsystem 11, whole (the
+// reader's own refusals are tests/image/PeReaderTest.cpp's).
 TEST_F(FvPackRefusalTest, RefusesWhatIsNoX64BootServiceDriverImage) {
   std::mt19937 random(13);
   Bytes noise(4096);
@@ -256,7 +257,7 @@ TEST_F(FvPackRefusalTest, RefusesWhatIsNoX64BootServiceDriverImage) {
       {"random bytes", noise, "not a PE image"},
       {"MZ pointing past the end", image_, "no PE signature"},
       {"cut short", Bytes(image_.begin(), image_.begin() + static_cast<long>(optional + 40)),
-       "cut short"},
+       "the optional header (0xC0 bytes at 0x58) runs past the end of the file"},
       {"PE32", image_, "not a PE32+ image (optional header magic 0x10B)"},
       {"i386", image_, "not an x64 image (machine 0x14C)"},
       {"application", image_, "subsystem 10, not an EFI boot-service driver (11)"},

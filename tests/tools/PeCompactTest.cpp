@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "PeCoff.h"
 #include "PeCompact.h"
 
 namespace {
@@ -21,6 +22,14 @@ T Get(const std::vector<uint8_t> &bytes, size_t offset) {
 template <typename T>
 void Put(std::vector<uint8_t> &bytes, size_t offset, T value) {
   std::memcpy(bytes.data() + offset, &value, sizeof(T));
+}
+
+// A base relocation block: one 64-bit address at `rva`, then a padding entry.
+void PutRelocationBlock(std::vector<uint8_t> &image, size_t at, uint32_t rva) {
+  Put<uint32_t>(image, at, rva & ~0xFFFu);
+  Put<uint32_t>(image, at + 4, 0x0C);
+  Put<uint16_t>(image, at + 8, static_cast<uint16_t>(0xA000 | (rva & 0xFFF)));
+  Put<uint16_t>(image, at + 10, 0);
 }
 
 // An image laid out as lld-link lays one: DOS header and program (PE header at 120), sixteen
@@ -38,6 +47,7 @@ std::vector<uint8_t> LinkerImage() {
   Put<uint16_t>(image, coff + 16, 240);
   Put<uint16_t>(image, optional, 0x20B);
   Put<uint32_t>(image, optional + 16, 0x1010);  // entry point
+  Put<uint16_t>(image, optional + 68, 11);      // boot-service driver
   Put<uint32_t>(image, optional + 32, 0x1000);
   Put<uint32_t>(image, optional + 36, 32);
   Put<uint32_t>(image, optional + 56, 0x4000);
@@ -47,6 +57,7 @@ std::vector<uint8_t> LinkerImage() {
   Put<uint32_t>(image, optional + 112 + 8 * 5 + 4, 0x0C);
   const char *names[] = {".text", ".reloc"};
   const uint32_t rvas[] = {0x1000, 0x3000}, sizes[] = {0x40, 0x20}, pointers[] = {0x220, 0x260};
+  const uint32_t characteristics[] = {0x60000020, 0x42000040};
   for (int i = 0; i < 2; ++i) {
     const size_t header = table + 40 * i;
     std::memcpy(image.data() + header, names[i], std::strlen(names[i]));
@@ -54,8 +65,10 @@ std::vector<uint8_t> LinkerImage() {
     Put<uint32_t>(image, header + 12, rvas[i]);
     Put<uint32_t>(image, header + 16, sizes[i]);
     Put<uint32_t>(image, header + 20, pointers[i]);
+    Put<uint32_t>(image, header + 36, characteristics[i]);
   }
   for (uint8_t i = 0; i < 0x60; ++i) image.push_back(static_cast<uint8_t>(0x80 + i));
+  PutRelocationBlock(image, 0x260, 0x1020);
   return image;
 }
 
@@ -91,14 +104,18 @@ TEST(PeCompactTest, KeepsEveryRvaAndSectionWhileTheHeadersShrink) {
 TEST(PeCompactTest, RefusesImagesWhoseFileOffsetsWouldBreak) {
   std::string why;
   std::vector<uint8_t> debug = LinkerImage();
-  Put<uint32_t>(debug, 124 + 20 + 112 + 8 * 6, 0x2000);  // a debug directory
+  Put<uint32_t>(debug, 124 + 20 + 112 + 8 * 6, 0x1000);  // a debug directory, in .text
   EXPECT_FALSE(pe::CompactHeaders(debug, why));
+  EXPECT_NE(why.find("debug directory"), std::string::npos) << why;
   std::vector<uint8_t> overlay = LinkerImage();
   overlay.resize(overlay.size() + 64, 0xEE);  // data after the last section
   EXPECT_FALSE(pe::CompactHeaders(overlay, why));
+  EXPECT_EQ(why, "data after the last section");
+  // What the PE/COFF reader refuses, with its reason.
   std::vector<uint8_t> notPe = LinkerImage();
   notPe[120] = 'X';
   EXPECT_FALSE(pe::CompactHeaders(notPe, why));
+  EXPECT_NE(why.find("no PE signature"), std::string::npos) << why;
 }
 
 // An image as lld-link /debug:dwarf lays one: .text, then .rdata ending in the debug directory
@@ -128,6 +145,7 @@ DwarfLink DwarfLinkedImage() {
   Put<uint16_t>(image, link.optional, 0x20B);
   Put<uint32_t>(image, link.optional + 8, 0x80 + 0x20 + 0x40);  // initialized data, as linked
   Put<uint32_t>(image, link.optional + 16, 0x1000);
+  Put<uint16_t>(image, link.optional + 68, 11);
   Put<uint32_t>(image, link.optional + 32, 0x1000);
   Put<uint32_t>(image, link.optional + 36, 32);
   Put<uint32_t>(image, link.optional + 56, 0x5000);
@@ -156,6 +174,7 @@ DwarfLink DwarfLinkedImage() {
       image.push_back(k < sections[i].virtualSize ? static_cast<uint8_t>(0x11 * (i + 1) + k) : 0);
     }
   }
+  PutRelocationBlock(image, 0x400 + 0x40 + 0x80, 0x2000);
   // The debug directory's one entry names the CodeView record right behind it.
   const size_t rdata = 0x400 + 0x40;
   const size_t directory = rdata + (DwarfLink::kDirectory - 0x2000);
@@ -179,18 +198,16 @@ struct SectionView {
   std::vector<uint8_t> bytes;
 };
 
+// The sections as the tools' PE/COFF reader sees them: it must take what pecompact reads and
+// writes.
 std::vector<SectionView> Sections(const std::vector<uint8_t> &image) {
-  const size_t coff = Get<uint32_t>(image, 0x3C) + 4;
-  const size_t table = coff + 20 + Get<uint16_t>(image, coff + 16);
+  const pecoff::Reading reading = pecoff::ReadImage(image);
+  EXPECT_TRUE(reading.ok()) << reading.problem;
   std::vector<SectionView> sections;
-  for (uint16_t i = 0; i < Get<uint16_t>(image, coff + 2); ++i) {
-    const size_t header = table + 40 * i;
-    const uint32_t raw = Get<uint32_t>(image, header + 16), at = Get<uint32_t>(image, header + 20);
-    SectionView view{Get<uint32_t>(image, header + 8), Get<uint32_t>(image, header + 12), {}};
-    if (raw != 0 && at + raw <= image.size()) {
-      view.bytes.assign(image.begin() + at, image.begin() + at + raw);
-    }
-    sections.push_back(view);
+  for (const pecoff::Section &s : reading.image.sections) {
+    sections.push_back({s.virtualSize, s.virtualAddress,
+                        std::vector<uint8_t>(image.begin() + s.rawPointer,
+                                             image.begin() + s.rawPointer + s.rawSize)});
   }
   return sections;
 }
@@ -244,13 +261,16 @@ TEST(PeCompactTest, RefusesToStripWhatWouldMoveTheImagesOwnData) {
   DwarfLink before = DwarfLinkedImage();
   Put<uint32_t>(before.bytes, 0x440 + 0x30 + 20, 0x2000);
   EXPECT_FALSE(pe::StripDebugInformation(before.bytes, why));
-  // A debug section ahead of .reloc.
+  // A debug section ahead of .reloc: they trade places in the table and in memory.
   DwarfLink early = DwarfLinkedImage();
   std::vector<uint8_t> reloc(early.bytes.begin() + early.table + 80,
                              early.bytes.begin() + early.table + 120);
   std::copy(early.bytes.begin() + early.table + 120, early.bytes.begin() + early.table + 160,
             early.bytes.begin() + early.table + 80);
   std::copy(reloc.begin(), reloc.end(), early.bytes.begin() + early.table + 120);
+  Put<uint32_t>(early.bytes, early.table + 80 + 12, 0x3000);
+  Put<uint32_t>(early.bytes, early.table + 120 + 12, 0x4000);
+  Put<uint32_t>(early.bytes, early.optional + 112 + 8 * 5, 0x4000);
   EXPECT_FALSE(pe::StripDebugInformation(early.bytes, why));
   EXPECT_NE(why.find("debug section"), std::string::npos) << why;
   // Not an image at all.

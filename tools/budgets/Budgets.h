@@ -4,6 +4,7 @@
 #define TOOLS_BUDGETS_BUDGETS_H_
 
 #include <cstdint>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,8 +22,10 @@ struct ImageFile {
 };
 
 // Each image's file size against the budget, and its sections (placement, sizes, access).
-// False when an image cannot be read as PE32+.
-bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out);
+// False when the tools' PE/COFF reader refuses an image: its reason goes to the report and, as
+// one line naming the file, to `errors`.
+bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out,
+                  std::ostream &errors = std::cerr);
 
 // Plays the default boot, as boardsim does, and then asks the board hook protocol's answer
 // members once each, as its consumer polls them: every pass of both drivers runs once.

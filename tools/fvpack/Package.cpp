@@ -5,6 +5,7 @@
 
 #include "BoardInfoProtocol.h"
 #include "DriverFiles.h"
+#include "PeCoff.h"
 #include "RegisterAccessProtocol.h"
 
 namespace fvpack {
@@ -62,40 +63,7 @@ Bytes BuildDepex() {
   return depex;
 }
 
-std::string ImageProblem(const Bytes &pe32) {
-  auto at16 = [&](size_t offset) {
-    return static_cast<uint16_t>(pe32[offset] | pe32[offset + 1] << 8);
-  };
-  auto at32 = [&](size_t offset) {
-    return static_cast<uint32_t>(at16(offset) | static_cast<uint32_t>(at16(offset + 2)) << 16);
-  };
-  constexpr size_t kCoffHeaderSize = 20;
-  constexpr size_t kSubsystemOffset = 68;  // in the optional header
-  if (pe32.size() < 0x40 || at16(0) != 0x5A4D) return "not a PE image (no MZ header)";
-  const uint32_t pe = at32(0x3C);
-  if (pe > pe32.size() || pe32.size() - pe < 4 + kCoffHeaderSize || at32(pe) != 0x00004550) {
-    return "not a PE image (no PE signature where its MZ header points)";
-  }
-  const size_t coff = pe + 4, optional = coff + kCoffHeaderSize;
-  const uint16_t machine = at16(coff), optionalSize = at16(coff + 16);
-  if (optionalSize < kSubsystemOffset + 2 || pe32.size() - optional < kSubsystemOffset + 2) {
-    return "not a PE image (its optional header is cut short)";
-  }
-  const uint16_t magic = at16(optional), subsystem = at16(optional + kSubsystemOffset);
-  char problem[96];
-  if (magic != 0x20B) {
-    std::snprintf(problem, sizeof(problem), "not a PE32+ image (optional header magic 0x%X)",
-                  magic);
-  } else if (machine != 0x8664) {
-    std::snprintf(problem, sizeof(problem), "not an x64 image (machine 0x%X)", machine);
-  } else if (subsystem != 11) {
-    std::snprintf(problem, sizeof(problem), "subsystem %u, not an EFI boot-service driver (11)",
-                  subsystem);
-  } else {
-    return "";
-  }
-  return problem;
-}
+std::string ImageProblem(const Bytes &pe32) { return pecoff::ReadImage(pe32).problem; }
 
 Bytes BuildFfsFile(const Driver &driver, const Bytes &pe32, const Bytes &depex) {
   // Each section's size is a 24-bit field too; the file's is the larger.

@@ -47,7 +47,8 @@ const std::vector<Driver> &ShippedDrivers();
 // only once both protocols they call without a check exist.
 Bytes BuildDepex();
 // What keeps bytes from being a driver image the package can carry, as a DXE core loads it:
-// a PE32+ image for x64 with the EFI boot-service driver subsystem (11). Empty when none.
+// a PE32+ image for x64 with the EFI boot-service driver subsystem (11), whole and consistent
+// as the tools' PE/COFF reader judges it (tools/pecoff). Empty when none.
 std::string ImageProblem(const Bytes &pe32);
 
 // An FFS file's size, header included, is a 24-bit field: 16 MiB less one byte at most.

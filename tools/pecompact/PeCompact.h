@@ -17,7 +17,8 @@ namespace pe {
 constexpr uint32_t kKeptDirectories = 10;
 
 // Rewrites `image` in place; false, with the reason, when it is not an image this can compact
-// safely (not PE32+, file offsets in a directory or a symbol table, data after the sections).
+// safely: one the tools' PE/COFF reader refuses (the reason is its own), or one with file offsets
+// in a directory or a symbol table, or data after the sections.
 // An image already compacted comes out unchanged.
 bool CompactHeaders(std::vector<uint8_t> &image, std::string &why);
 
@@ -26,8 +27,8 @@ bool CompactHeaders(std::vector<uint8_t> &image, std::string &why);
 // CodeView entry lld-link appends to the end of .rdata, and sets the header sizes they counted
 // in. Every other section keeps its RVA and its bytes, so the linked file serves as the
 // shipped image's symbol file. Then compacts the headers. False, with the reason, for an image
-// this cannot strip without moving code or data (debug sections among the others, a debug
-// directory that is not at the end of its section).
+// the reader refuses or that this cannot strip without moving code or data (debug sections
+// among the others, a debug directory that is not at the end of its section).
 bool StripDebugInformation(std::vector<uint8_t> &image, std::string &why);
 
 }  // namespace pe
