@@ -98,4 +98,7 @@ function(add_firmware_image NAME)
       COMMENT "Linking ${NAME}.efi"
       VERBATIM)
   add_custom_target(${NAME}_efi ALL DEPENDS ${image})
+  # For links of the same objects in other layouts (tests/CMakeLists.txt).
+  set_target_properties(${NAME}_efi PROPERTIES FIRMWARE_OBJECTS "${objects}"
+      FIRMWARE_ENTRY ${ARG_ENTRY} FIRMWARE_SUBSYSTEM ${ARG_SUBSYSTEM})
 endfunction()

@@ -20,6 +20,7 @@ tests=(
   dmidecode                                               # decodes the SMBIOS tables we write
   valgrind                                                # instruction counts
   uefitool-cli                                            # UEFIExtract reads our volumes
+  llvm                                                    # llvm-readobj judges the PE reader
   dpkg-dev xz-utils make gcc uuid-dev python3             # EDK II's BaseTools, from source
 )
 case "${1:-}" in

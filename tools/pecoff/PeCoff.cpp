@@ -407,8 +407,8 @@ class Reader {
       const uint32_t blockSize = Get<uint32_t>(at + done + 4);
       if (blockSize < kBlockHeaderSize || blockSize % 4 != 0) {
         return Say(
-            "base relocation block at 0x%X: SizeOfBlock 0x%X is not 8 bytes of header and "
-            "4-byte aligned entries",
+            "base relocation block at 0x%X: SizeOfBlock 0x%X is short of its 8-byte header or "
+            "not a multiple of 4",
             blockRva, blockSize);
       }
       if (blockSize > d.size - done) {
