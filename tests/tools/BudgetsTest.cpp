@@ -1,8 +1,11 @@
-// The budget reports' readers: which instructions of a callgrind profile count as the drivers'.
+// The budget reports' readers: which instructions of a callgrind profile count as the drivers',
+// and which images the image report takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -72,6 +75,25 @@ TEST(BudgetsTest, PassesOverTheirBudgetAreNamed) {
   EXPECT_NE(out.str().find("60000  OVER the pass budget"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("A budget is exceeded."), std::string::npos);
   EXPECT_FALSE(budgets::ReportBootCost({"missing", dir / "none.out"}, out));
+}
+
+// A broken image is no row of the report: the reader's reason is, and one line on the error
+// stream names the file, and the report as a whole fails.
+TEST(BudgetsTest, AnImageTheReaderRefusesFailsTheReportWithItsReason) {
+  const std::string shipped = std::string(FIRMWARE_DIR) + "/BoardSlotService.efi";
+  std::ifstream in(shipped, std::ios::binary);
+  const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(image.size(), 0x200u);
+  std::vector<uint8_t> broken = image;
+  const size_t sizeOfImage = broken[0x3C] + 24 + 56;
+  std::fill_n(broken.begin() + static_cast<long>(sizeOfImage), 4, 0);
+  std::ostringstream out, errors;
+  EXPECT_FALSE(budgets::ReportImages({{shipped, image}, {"dir/Broken.efi", broken}}, out, errors));
+  EXPECT_EQ(errors.str(), "budgets: dir/Broken.efi: SizeOfImage is 0\n");
+  EXPECT_NE(out.str().find("BoardSlotService.efi: " + std::to_string(image.size()) + " bytes"),
+            std::string::npos)
+      << out.str();
+  EXPECT_NE(out.str().find("Broken.efi: refused: SizeOfImage is 0"), std::string::npos);
 }
 
 }  // namespace
