@@ -52,7 +52,7 @@ struct Layout {
 
 // Section header fields.
 constexpr size_t kVirtualSize = 8, kAddress = 12, kRawSize = 16, kRawPointer = 20;
-constexpr uint32_t kImport = 1, kCertificate = 4, kRelocations = 5, kDebug = 6;
+constexpr uint32_t kImport = 1, kCertificate = 4, kRelocations = 5, kDebug = 6, kTls = 9;
 
 struct Case {
   const char *what;
@@ -77,6 +77,9 @@ const std::vector<Case> &Cases() {
       {"i386", [](Bytes &b, L l) { Put16(b, l.coff, 0x14C); }, "not an x64 image (machine 0x14C)"},
       {"application", [](Bytes &b, L l) { Put16(b, l.Subsystem(), 10); },
        "subsystem 10, not an EFI boot-service driver (11)"},
+      {"relocations-stripped", [](Bytes &b, L l) { b[l.coff + 18] |= 1; },
+       "relocations stripped (COFF characteristics *): a DXE core could load it only at its image "
+       "base"},
       {"optional-header-short-of-its-fixed-part",
        [](Bytes &b, L l) { Put16(b, l.coff + 16, 0x60); },
        "the optional header is 0x60 bytes, short of the 0x70"},
@@ -129,6 +132,8 @@ const std::vector<Case> &Cases() {
       {"raw-data-wraps-past-4-gib",
        [](Bytes &b, L l) { Put32(b, l.rdata + kRawPointer, 0xFFFFFF00); },
        "section .rdata: raw data offset 0xFFFFFF00 plus size * wraps past 4 GiB"},
+      {"raw-data-with-no-virtual-size", [](Bytes &b, L l) { Put32(b, l.rdata + kVirtualSize, 0); },
+       "section .rdata: VirtualSize is 0 while * bytes of it lie on file"},
       {"raw-data-in-the-headers", [](Bytes &b, L l) { Put32(b, l.text + kRawPointer, 0x100); },
        "section .text: raw data (offset 0x100) lies in the headers"},
       // Sections in memory.
@@ -171,6 +176,16 @@ const std::vector<Case> &Cases() {
          Put32(b, at, 0x100);
        },
        "the COFF string table (0x100 bytes at *) runs past the end of the file"},
+      {"symbols-without-a-symbol-table", [](Bytes &b, L l) { Put32(b, l.coff + 12, 5); },
+       "NumberOfSymbols 5 with no symbol table (PointerToSymbolTable 0)"},
+      {"string-table-without-a-final-nul",
+       [](Bytes &b, L l) {
+         const uint32_t at = static_cast<uint32_t>(b.size() - 0x10);  // .reloc's padding
+         Put32(b, l.coff + 8, at);
+         Put32(b, at, 8);
+         std::memcpy(b.data() + at + 4, ".abc", 4);
+       },
+       "the COFF string table (0x8 bytes at *) does not end in a NUL"},
       // The entry point.
       {"entry-point-0", [](Bytes &b, L l) { Put32(b, l.EntryPoint(), 0); },
        "no entry point (AddressOfEntryPoint is 0)"},
@@ -205,6 +220,12 @@ const std::vector<Case> &Cases() {
          Put32(b, l.Directory(kCertificate) + 4, 0x200);
        },
        "the certificate directory (*) runs past the end of the file"},
+      {"tls-directory-of-32-bytes",
+       [](Bytes &b, L l) {
+         Put32(b, l.Directory(kTls), Get32(b, l.rdata + kAddress));
+         Put32(b, l.Directory(kTls) + 4, 32);
+       },
+       "the TLS directory (0x20 bytes) is not the 0x28 bytes of a PE32+ one"},
       {"debug-directory-with-part-of-an-entry",
        [](Bytes &b, L l) {
          Put32(b, l.Directory(kDebug), Get32(b, l.rdata + kAddress));
@@ -274,6 +295,15 @@ const std::vector<Case> &Cases() {
        },
        ""},
       {"data-after-the-last-section", [](Bytes &b, L) { b.resize(b.size() + 0x1000, 0); }, ""},
+      {"string-table-ending-on-the-last-byte",
+       [](Bytes &b, L l) {
+         const uint32_t at = static_cast<uint32_t>(b.size() - 0x10);  // .reloc's padding
+         Put32(b, l.coff + 8, at);
+         Put32(b, at, 0x10);
+         std::memcpy(b.data() + at + 4, ".debug_x", 8);
+         std::memcpy(b.data() + l.data, "/4\0\0\0\0\0\0", 8);  // .data, named ".debug_x" there
+       },
+       ""},
       {"relocation-on-the-last-8-bytes-of-the-image",
        [](Bytes &b, L l) {
          const size_t block = Get32(b, l.reloc + kRawPointer);

@@ -13,6 +13,7 @@ using namespace layout;
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
 constexpr uint32_t kPageSize = 0x1000;
 constexpr size_t kBlockHeaderSize = 8;  // a base relocation block's page RVA and SizeOfBlock
+constexpr size_t kTlsDirectorySize = 40;
 
 // The data directories, by index, as messages name them.
 const char *const kDirectoryNames[kMaxDirectories] = {"export",
@@ -127,6 +128,12 @@ class Reader {
     m.sizeOfInitializedData = Get<uint32_t>(o + kSizeOfInitializedData);
     m.entryPoint = Get<uint32_t>(o + kAddressOfEntryPoint);
     m.imageBase = Get<uint64_t>(o + 24);
+    if (m.characteristics & kRelocationsStripped) {
+      return Say(
+          "relocations stripped (COFF characteristics 0x%X): a DXE core could load it only at its "
+          "image base 0x%llX",
+          m.characteristics, static_cast<unsigned long long>(m.imageBase));
+    }
     m.sectionAlignment = Get<uint32_t>(o + kSectionAlignment);
     m.fileAlignment = Get<uint32_t>(o + kFileAlignment);
     m.sizeOfImage = Get<uint32_t>(o + kSizeOfImage);
@@ -214,7 +221,10 @@ class Reader {
   // The string table after the COFF symbol table, where long section names are spelled.
   std::string ReadStringTable() {
     const Image &m = image_;
-    if (m.symbolTable == 0) return "";
+    if (m.symbolTable == 0) {
+      if (m.symbolCount == 0) return "";
+      return Say("NumberOfSymbols %u with no symbol table (PointerToSymbolTable 0)", m.symbolCount);
+    }
     const uint64_t strings = m.symbolTable + uint64_t{m.symbolCount} * kSymbolSize;
     if (!InFile(m.symbolTable, strings - m.symbolTable + 4)) {
       return PastTheEnd(
@@ -226,6 +236,10 @@ class Reader {
     if (!InFile(strings, size)) {
       return PastTheEnd(Say("the COFF string table (0x%X bytes at 0x%llX)", size,
                             static_cast<unsigned long long>(strings)));
+    }
+    if (size > 4 && bytes_[strings + size - 1] != 0) {
+      return Say("the COFF string table (0x%X bytes at 0x%llX) does not end in a NUL", size,
+                 static_cast<unsigned long long>(strings));
     }
     strings_ = strings;
     stringsSize_ = size;
@@ -279,6 +293,11 @@ class Reader {
 
   std::string CheckRawData(const Section &s, const std::string &name) const {
     if (s.rawSize == 0) return "";
+    // A loader that takes the raw size then and one that takes the section as empty disagree.
+    if (s.virtualSize == 0) {
+      return Say("section %s: VirtualSize is 0 while 0x%X bytes of it lie on file", name.c_str(),
+                 s.rawSize);
+    }
     if (uint64_t{s.rawPointer} + s.rawSize >= kFourGiB) {
       return Say("section %s: raw data offset 0x%X plus size 0x%X wraps past 4 GiB", name.c_str(),
                  s.rawPointer, s.rawSize);
@@ -366,6 +385,10 @@ class Reader {
       const DataDirectory d = m.directories[i];
       if (!d.Present()) continue;
       const char *name = kDirectoryNames[i];
+      if (i == kTlsDirectory && d.size != kTlsDirectorySize) {
+        return Say("the TLS directory (0x%X bytes) is not the 0x%zX bytes of a PE32+ one", d.size,
+                   kTlsDirectorySize);
+      }
       if (i == kCertificateDirectory) {
         if (uint64_t{d.rva} + d.size >= kFourGiB || !InFile(d.rva, d.size)) {
           return PastTheEnd(

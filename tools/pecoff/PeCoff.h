@@ -89,8 +89,9 @@ struct Section {
   uint32_t coffRelocations = 0;  // PointerToRelocations: none in a linked image
   uint16_t coffRelocationCount = 0;
   uint32_t characteristics = 0;
-  // The bytes the loader gives it in memory (VirtualSize, or the raw size when that is 0), and
-  // how many of them come from the file.
+  // The bytes the loader gives it in memory (VirtualSize; the raw size when that is 0, which the
+  // reader takes only for a section with no data on file), and how many of them come from the
+  // file.
   uint32_t MemorySize() const { return virtualSize != 0 ? virtualSize : rawSize; }
   uint32_t FileBackedSize() const { return MemorySize() < rawSize ? MemorySize() : rawSize; }
 };
@@ -135,15 +136,17 @@ struct Reading {
 
 // Reads `bytes` as a PE32+ image for x64 as a DXE core loads it. It refuses headers, section
 // table, section data, symbol and string tables, and the certificate directory outside the file;
-// offsets plus sizes past 2^32; no sections; SectionAlignment or FileAlignment not a power of two,
+// offsets plus sizes past 2^32; symbols without a symbol table, a string table that does not end
+// in a NUL or a long section name outside it; stripped relocations; no sections; a section with
+// data on file and a VirtualSize of 0; SectionAlignment or FileAlignment not a power of two,
 // a FileAlignment above the SectionAlignment (or unequal to one below 4 KiB); a SizeOfHeaders that
 // misses the section table, the file or the alignment; a SizeOfImage that is 0, unaligned or
 // short of a section; sections in the headers, unaligned, out of order, at one address or
 // overlapping; data directories past NumberOfRvaAndSizes, more than 16, outside the image or
-// beyond one section's data on file; base relocations a loader cannot apply; a debug directory
-// that is no whole number of entries or whose data lies outside the image or the file; an entry
-// point of 0 or outside an executable section; a PE32 optional header, a machine other than x64
-// and a subsystem other than what `accept` names.
+// beyond one section's data on file, a TLS directory of another size than 40 bytes; base
+// relocations a loader cannot apply; a debug directory that is no whole number of entries or whose
+// data lies outside the image or the file; an entry point of 0 or outside an executable section; a
+// PE32 optional header, a machine other than x64 and a subsystem other than what `accept` names.
 Reading ReadImage(std::span<const uint8_t> bytes, Accept accept = Accept::kBootServiceDriver);
 
 }  // namespace pecoff
