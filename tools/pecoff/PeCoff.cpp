@@ -63,9 +63,10 @@ class Reader {
   Reader(std::span<const uint8_t> bytes, Accept accept) : bytes_(bytes), accept_(accept) {}
 
   std::string Read() {
-    for (auto step : {&Reader::ReadHeaders, &Reader::CheckLayout, &Reader::ReadStringTable,
-                      &Reader::ReadSections, &Reader::CheckEntryPoint, &Reader::ReadDirectories,
-                      &Reader::ReadRelocations, &Reader::ReadDebugEntries}) {
+    for (auto step :
+         {&Reader::ReadCoffHeader, &Reader::ReadOptionalHeader, &Reader::CheckLayout,
+          &Reader::ReadStringTable, &Reader::ReadSections, &Reader::CheckEntryPoint,
+          &Reader::ReadDirectories, &Reader::ReadRelocations, &Reader::ReadDebugEntries}) {
       if (std::string problem = (this->*step)(); !problem.empty()) return problem;
     }
     return "";
@@ -88,7 +89,8 @@ class Reader {
     return what + Say(" runs past the end of the file (0x%zX bytes)", bytes_.size());
   }
 
-  std::string ReadHeaders() {
+  // The DOS header, the PE signature where it points and the COFF header after it.
+  std::string ReadCoffHeader() {
     Image &m = image_;
     if (bytes_.size() < kDosHeaderSize || bytes_[0] != 'M' || bytes_[1] != 'Z') {
       return "not a PE image (no MZ header)";
@@ -105,8 +107,13 @@ class Reader {
     m.symbolTable = Get<uint32_t>(m.coffHeader + kPointerToSymbolTable);
     m.symbolCount = Get<uint32_t>(m.coffHeader + kNumberOfSymbols);
     m.optionalHeaderSize = Get<uint16_t>(m.coffHeader + kSizeOfOptionalHeader);
-    m.characteristics = Get<uint16_t>(m.coffHeader + 18);
+    m.characteristics = Get<uint16_t>(m.coffHeader + kFileCharacteristics);
     m.optionalHeader = m.coffHeader + kCoffHeaderSize;
+    return "";
+  }
+
+  std::string ReadOptionalHeader() {
+    Image &m = image_;
     if (!InFile(m.optionalHeader, 2)) {
       return PastTheEnd(Say("the optional header (at 0x%zX)", m.optionalHeader));
     }
@@ -127,7 +134,7 @@ class Reader {
     if (std::string problem = CheckSubsystem(); !problem.empty()) return problem;
     m.sizeOfInitializedData = Get<uint32_t>(o + kSizeOfInitializedData);
     m.entryPoint = Get<uint32_t>(o + kAddressOfEntryPoint);
-    m.imageBase = Get<uint64_t>(o + 24);
+    m.imageBase = Get<uint64_t>(o + kImageBase);
     if (m.characteristics & kRelocationsStripped) {
       return Say(
           "relocations stripped (COFF characteristics 0x%X): a DXE core could load it only at its "
@@ -276,8 +283,8 @@ class Reader {
       s.virtualAddress = Get<uint32_t>(s.header + kVirtualAddress);
       s.rawSize = Get<uint32_t>(s.header + kSizeOfRawData);
       s.rawPointer = Get<uint32_t>(s.header + kPointerToRawData);
-      s.coffRelocations = Get<uint32_t>(s.header + 24);
-      s.coffRelocationCount = Get<uint16_t>(s.header + 32);
+      s.coffRelocations = Get<uint32_t>(s.header + kPointerToRelocations);
+      s.coffRelocationCount = Get<uint16_t>(s.header + kNumberOfRelocations);
       s.characteristics = Get<uint32_t>(s.header + kCharacteristics);
       const std::string name = Printable(s.name);
       if (std::string problem = CheckRawData(s, name); !problem.empty()) return problem;
@@ -472,7 +479,7 @@ class Reader {
     for (uint32_t i = 0; i < d.size / kDebugEntrySize; ++i) {
       DebugEntry e;
       e.entry = static_cast<size_t>(at + kDebugEntrySize * i);
-      e.type = Get<uint32_t>(e.entry + 12);
+      e.type = Get<uint32_t>(e.entry + kDebugType);
       e.dataSize = Get<uint32_t>(e.entry + kDebugSizeOfData);
       e.dataRva = Get<uint32_t>(e.entry + kDebugAddressOfRawData);
       e.dataOffset = Get<uint32_t>(e.entry + kDebugPointerToRawData);

@@ -27,9 +27,11 @@ constexpr size_t kNumberOfSections = 2;
 constexpr size_t kPointerToSymbolTable = 8;
 constexpr size_t kNumberOfSymbols = 12;
 constexpr size_t kSizeOfOptionalHeader = 16;
+constexpr size_t kFileCharacteristics = 18;
 // PE32+ optional header fields.
 constexpr size_t kSizeOfInitializedData = 8;
 constexpr size_t kAddressOfEntryPoint = 16;
+constexpr size_t kImageBase = 24;
 constexpr size_t kSectionAlignment = 32;
 constexpr size_t kFileAlignment = 36;
 constexpr size_t kSizeOfImage = 56;
@@ -43,8 +45,11 @@ constexpr size_t kVirtualSize = 8;
 constexpr size_t kVirtualAddress = 12;
 constexpr size_t kSizeOfRawData = 16;
 constexpr size_t kPointerToRawData = 20;
+constexpr size_t kPointerToRelocations = 24;
+constexpr size_t kNumberOfRelocations = 32;
 constexpr size_t kCharacteristics = 36;
 // Debug directory entry fields.
+constexpr size_t kDebugType = 12;
 constexpr size_t kDebugSizeOfData = 16;
 constexpr size_t kDebugAddressOfRawData = 20;
 constexpr size_t kDebugPointerToRawData = 24;
