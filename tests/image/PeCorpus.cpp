@@ -239,7 +239,7 @@ const std::vector<Case> &Cases() {
          const size_t entry = Get32(b, l.rdata + kRawPointer);
          Put32(b, entry + 16, 0x100);
          Put32(b, entry + 20, Get32(b, l.SizeOfImage()));
-         Put32(b, entry + 24, 0);
+         Put32(b, entry + 24, static_cast<uint32_t>(entry));
        },
        "debug entry 0: its data (*) lies outside the image"},
       {"debug-data-past-the-end",
@@ -252,6 +252,16 @@ const std::vector<Case> &Cases() {
          Put32(b, entry + 24, static_cast<uint32_t>(b.size() - 0x10));
        },
        "debug entry 0: its data (offset *) runs past the end of the file"},
+      {"debug-data-with-no-file-offset",
+       [](Bytes &b, L l) {
+         Put32(b, l.Directory(kDebug), Get32(b, l.rdata + kAddress));
+         Put32(b, l.Directory(kDebug) + 4, 28);
+         const size_t entry = Get32(b, l.rdata + kRawPointer);
+         Put32(b, entry + 16, 0x100);
+         Put32(b, entry + 20, 0);
+         Put32(b, entry + 24, 0);
+       },
+       "debug entry 0: 0x100 bytes of data with no file offset (PointerToRawData 0)"},
       // Base relocation blocks (the one block at the start of .reloc's data).
       {"relocation-block-size-0",
        [](Bytes &b, L l) { Put32(b, Get32(b, l.reloc + kRawPointer) + 4, 0); },

@@ -489,7 +489,12 @@ class Reader {
             "(SizeOfImage 0x%X)",
             i, e.dataRva, e.dataSize, m.sizeOfImage);
       }
-      if (e.dataSize != 0 && e.dataOffset != 0 && !InFile(e.dataOffset, e.dataSize)) {
+      // Tools that rewrite the data (GenFw zeroes it) find it by its file offset.
+      if (e.dataSize != 0 && e.dataOffset == 0) {
+        return Say("debug entry %u: 0x%X bytes of data with no file offset (PointerToRawData 0)", i,
+                   e.dataSize);
+      }
+      if (e.dataSize != 0 && !InFile(e.dataOffset, e.dataSize)) {
         return PastTheEnd(
             Say("debug entry %u: its data (offset 0x%X, 0x%X bytes)", i, e.dataOffset, e.dataSize));
       }
