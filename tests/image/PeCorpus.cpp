@@ -160,6 +160,9 @@ const std::vector<Case> &Cases() {
       {"sections-overlap", [](Bytes &b, L l) { Put32(b, l.text + kVirtualSize, 0x1100); },
        "section .rdata (*) overlaps section .text (*)"},
       // The symbol and string tables.
+      {"name-with-bytes-after-its-nul",
+       [](Bytes &b, L l) { std::memcpy(b.data() + l.data, ".data\0\0x", 8); },
+       "section .data\\x00\\x00x: its name has bytes after the NULs that end it"},
       {"long-name-without-a-string-table",
        [](Bytes &b, L l) { std::memcpy(b.data() + l.data, "/4\0\0\0\0\0\0", 8); },
        "section /4: its long name lies outside the COFF string table"},

@@ -257,6 +257,12 @@ class Reader {
   std::string SectionName(size_t header, std::string &name) const {
     const char *raw = reinterpret_cast<const char *>(bytes_.data() + header);
     name.assign(raw, strnlen(raw, 8));
+    for (size_t i = name.size(); i < 8; ++i) {
+      if (raw[i] != 0) {
+        return Say("section %s: its name has bytes after the NULs that end it",
+                   Printable(std::string(raw, 8)).c_str());
+      }
+    }
     if (name.empty() || name[0] != '/') return "";
     uint64_t offset = 0;
     bool digits = name.size() > 1;

@@ -142,7 +142,8 @@ struct Reading {
 // Reads `bytes` as a PE32+ image for x64 as a DXE core loads it. It refuses headers, section
 // table, section data, symbol and string tables, and the certificate directory outside the file;
 // offsets plus sizes past 2^32; symbols without a symbol table, a string table that does not end
-// in a NUL or a long section name outside it; stripped relocations; no sections; a section with
+// in a NUL, a section name with bytes after its NUL padding or a long one outside the string
+// table; stripped relocations; no sections; a section with
 // data on file and a VirtualSize of 0; SectionAlignment or FileAlignment not a power of two,
 // a FileAlignment above the SectionAlignment (or unequal to one below 4 KiB); a SizeOfHeaders that
 // misses the section table, the file or the alignment; a SizeOfImage that is 0, unaligned or
