@@ -143,15 +143,15 @@ struct Reading {
 // table, section data, symbol and string tables, and the certificate directory outside the file;
 // offsets plus sizes past 2^32; symbols without a symbol table, a string table that does not end
 // in a NUL, a section name with bytes after its NUL padding or a long one outside the string
-// table; stripped relocations; no sections; a section with
-// data on file and a VirtualSize of 0; SectionAlignment or FileAlignment not a power of two,
-// a FileAlignment above the SectionAlignment (or unequal to one below 4 KiB); a SizeOfHeaders that
-// misses the section table, the file or the alignment; a SizeOfImage that is 0, unaligned or
-// short of a section; sections in the headers, unaligned, out of order, at one address or
-// overlapping; data directories past NumberOfRvaAndSizes, more than 16, outside the image or
-// beyond one section's data on file, a TLS directory of another size than 40 bytes; base
-// relocations a loader cannot apply; a debug directory that is no whole number of entries or whose
-// data lies outside the image or the file; an entry point of 0 or outside an executable section; a
+// table; stripped relocations; no sections; a section with data on file and a VirtualSize of 0;
+// SectionAlignment or FileAlignment not a power of two, a FileAlignment above the
+// SectionAlignment (or unequal to one below 4 KiB); a SizeOfHeaders that misses the section
+// table, the file or the alignment; a SizeOfImage that is 0, unaligned or short of a section;
+// sections in the headers, unaligned, out of order, at one address or overlapping; data
+// directories past NumberOfRvaAndSizes, more than 16, outside the image or beyond one section's
+// data on file, a TLS directory of another size than 40 bytes; base relocations a loader cannot
+// apply; a debug directory that is no whole number of entries or whose data has no file offset
+// or lies outside the image or the file; an entry point of 0 or outside an executable section; a
 // PE32 optional header, a machine other than x64 and a subsystem other than what `accept` names.
 Reading ReadImage(std::span<const uint8_t> bytes, Accept accept = Accept::kBootServiceDriver);
 
