@@ -77,8 +77,8 @@ TEST(BudgetsTest, PassesOverTheirBudgetAreNamed) {
   EXPECT_FALSE(budgets::ReportBootCost({"missing", dir / "none.out"}, out));
 }
 
-// A broken image is no row of the report: the reader's reason is, and one line on the error
-// stream names the file, and the report as a whole fails.
+// A broken image is no row of the report: one line on the error stream names the file and the
+// reader's reason, and the report as a whole fails.
 TEST(BudgetsTest, AnImageTheReaderRefusesFailsTheReportWithItsReason) {
   const std::string shipped = std::string(FIRMWARE_DIR) + "/BoardSlotService.efi";
   std::ifstream in(shipped, std::ios::binary);
@@ -93,7 +93,7 @@ TEST(BudgetsTest, AnImageTheReaderRefusesFailsTheReportWithItsReason) {
   EXPECT_NE(out.str().find("BoardSlotService.efi: " + std::to_string(image.size()) + " bytes"),
             std::string::npos)
       << out.str();
-  EXPECT_NE(out.str().find("Broken.efi: refused: SizeOfImage is 0"), std::string::npos);
+  EXPECT_EQ(out.str().find("Broken.efi"), std::string::npos) << out.str();
 }
 
 }  // namespace

@@ -243,6 +243,34 @@ TEST(ToolEdgesTest, InputsThatAreNoRegularFileAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(dir / "out.efi"));
 }
 
+// An image the PE/COFF reader refuses is bad input to every tool that reads images: one line naming
+// the file and the rule, status 2, and nothing written (before, budgets printed its report and a
+// second line that named no file).
+TEST(ToolEdgesTest, AnImageTheReaderRefusesIsBadInput) {
+  test::TempFolder dir;
+  const std::string firmware = dir / "firmware", broken = firmware + "/BoardSlotService.efi";
+  std::filesystem::create_directory(firmware);
+  const std::string shipped = ReadText(Firmware("BoardSlotService.efi"));
+  Write(broken, shipped.substr(0, shipped.size() - 0x20));  // .reloc's data cut short
+  const std::string rule = broken + ": section .reloc: raw data";
+  struct Row {
+    const char *tool;
+    std::string args;
+  } rows[] = {
+      {"fvpack", firmware + " BoardSlotService"},
+      {"pecompact", broken},
+      {"pecompact", "--strip-debug " + broken + " " + (dir / "out.efi")},
+      {"budgets", "images " + Firmware("MenuPruner.efi") + " " + broken},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.tool) + " " + row.args);
+    ExpectOneLine(test::Run(Tool(row.tool) + " " + row.args), row.tool, 2, rule);
+    EXPECT_EQ(ReadText(broken), shipped.substr(0, shipped.size() - 0x20));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.efi"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(firmware), {}), 1);
+}
+
 // Board-file lines that name what the board lacks are refused, in a board file (with the file
 // and line) and on the command line alike, as the firmware run refuses them; before, the
 // emulator took them without a word (or grew the Setup variable to fit).

@@ -4,7 +4,6 @@
 #define TOOLS_BUDGETS_BUDGETS_H_
 
 #include <cstdint>
-#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -22,10 +21,9 @@ struct ImageFile {
 };
 
 // Each image's file size against the budget, and its sections (placement, sizes, access).
-// False when the tools' PE/COFF reader refuses an image: its reason goes to the report and, as
-// one line naming the file, to `errors`.
-bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out,
-                  std::ostream &errors = std::cerr);
+// False when the tools' PE/COFF reader refuses an image: the image has no rows, and one line
+// naming its file and the reader's reason goes to `errors`.
+bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out, std::ostream &errors);
 
 // Plays the default boot, as boardsim does, and then asks the board hook protocol's answer
 // members once each, as its consumer polls them: every pass of both drivers runs once.

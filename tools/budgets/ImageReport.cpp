@@ -71,9 +71,7 @@ bool ReportImages(const std::vector<ImageFile> &images, std::ostream &out, std::
          "executable.\n";
   bool all = true;
   for (const ImageFile &image : images) {
-    const std::string name = Name(image.path);
-    if (std::string problem = ReportImage(name, image.bytes, out); !problem.empty()) {
-      out << "\n" << name << ": refused: " << problem << "\n";
+    if (std::string problem = ReportImage(Name(image.path), image.bytes, out); !problem.empty()) {
       errors << "budgets: " << tools::Printable(image.path, 200) << ": " << problem << "\n";
       all = false;
     }

@@ -30,7 +30,8 @@ constexpr char kUsage[] =
     "Reports go to standard output (scripts/budgets writes them under build/reports/).\n"
     "\n"
     "Exit status: 0 when reported, 1 when the boot found a problem, 2 for a bad argument, a file\n"
-    "it cannot read or an image that is not PE32+, 128 + the signal when interrupted.\n";
+    "it cannot read or an image the PE/COFF reader refuses (one line naming the file and the\n"
+    "rule, and no report), 128 + the signal when interrupted.\n";
 
 int Refuse(const std::string &line) {
   std::fprintf(stderr, "budgets: %s\n", line.c_str());
@@ -74,12 +75,14 @@ int main(int argc, char **argv) {
         return Refuse(tools::Printable(path, 200) + ": " + why);
       }
     }
-    std::ostringstream out;
-    const bool read = budgets::ReportImages(files, out);
-    const int status = Report(out.str(), tools::kExitDone);
-    if (status == tools::kExitDone && !read)
-      return Refuse("an image is not PE32+ (see the report)");
-    return status;
+    // An image the reader refuses is bad input: its line names the file and the rule, and no
+    // report goes out without it.
+    std::ostringstream out, refusals;
+    if (!budgets::ReportImages(files, out, refusals)) {
+      std::fputs(refusals.str().c_str(), stderr);
+      return tools::kExitRefused;
+    }
+    return Report(out.str(), tools::kExitDone);
   }
   if (costCommand->parsed() && !profiles.empty() && profiles.size() % 2 == 0) {
     std::ostringstream out;
