@@ -23,31 +23,34 @@ DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandl
 
 static EFI_STATUS BoardSlotServiceMain() {
   AssignKvrnPorts();
+  // The start's calls all go through the one table the frame recorded.
+  EFI_BOOT_SERVICES *BootServices = gBS;
 
   EFI_HANDLE HookHandle = nullptr;
   VOID *HookInterface = const_cast<BOARD_HOOK_PROTOCOL *>(&mBoardHookProtocol);
-  EFI_STATUS HookStatus = gBS->InstallProtocolInterface(&HookHandle, &gBoardHookProtocolGuid,
-                                                        EFI_NATIVE_INTERFACE, HookInterface);
+  EFI_STATUS HookStatus = BootServices->InstallProtocolInterface(
+      &HookHandle, &gBoardHookProtocolGuid, EFI_NATIVE_INTERFACE, HookInterface);
 
   EFI_EVENT ReadyToBootEvent = nullptr;
   EFI_STATUS ReadyToBootStatus =
-      gBS->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr,
-                         &gEfiEventReadyToBootGuid, &ReadyToBootEvent);
+      BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr,
+                                  &gEfiEventReadyToBootGuid, &ReadyToBootEvent);
 
   VOID *Registration = nullptr;
   EFI_EVENT SlotRecordsEvent = nullptr;
-  EFI_STATUS SlotRecordsStatus = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify,
-                                                  nullptr, &SlotRecordsEvent);
+  EFI_STATUS SlotRecordsStatus = BootServices->CreateEvent(
+      EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify, nullptr, &SlotRecordsEvent);
   if (!EFI_ERROR(SlotRecordsStatus)) {
-    gBS->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent, &Registration);
+    BootServices->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent,
+                                         &Registration);
   }
 
   EFI_EVENT RootPortEvent = nullptr;
-  EFI_STATUS Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RootPortAdjustNotify,
-                                       nullptr, &RootPortEvent);
+  EFI_STATUS Status = BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                                                RootPortAdjustNotify, nullptr, &RootPortEvent);
   if (!EFI_ERROR(Status)) {
-    Status = gBS->RegisterProtocolNotify(&gRootPortAdjustTriggerProtocolGuid, RootPortEvent,
-                                         &Registration);
+    Status = BootServices->RegisterProtocolNotify(&gRootPortAdjustTriggerProtocolGuid,
+                                                  RootPortEvent, &Registration);
     if (!EFI_ERROR(Status)) {
       return Status;
     }
@@ -62,7 +65,7 @@ static EFI_STATUS BoardSlotServiceMain() {
   if (!EFI_ERROR(ReadyToBootStatus)) {
     WithdrawEvent(ReadyToBootEvent);
   }
-  if (!EFI_ERROR(HookStatus) && EFI_ERROR(gBS->UninstallProtocolInterface(
+  if (!EFI_ERROR(HookStatus) && EFI_ERROR(BootServices->UninstallProtocolInterface(
                                     HookHandle, &gBoardHookProtocolGuid, HookInterface))) {
     gStartAbandoned = TRUE;
   }

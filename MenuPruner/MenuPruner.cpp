@@ -5,15 +5,25 @@
 #include "BoardInfoProtocol.h"
 #include "DriverFrame.h"
 #include "MenuTextPool.h"
+#include "Risers.h"
 
 static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context);
 
+// A riser row as the riser edits walk it: which storage items it names, and where its own
+// edits lie in the riser slot edits below.
+struct RISER_MENU {
+  UINT8 RiserType;
+  UINT8 StorageItems;
+  UINT8 FirstEdit;
+  UINT8 EditCount;
+};
+
 // The steps of the riser edits, each walking its table below.
+static const RISER_MENU *FindRiserMenu(UINT8 RiserType);
 static VOID MakeFixedEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
-static VOID MakeRiserLayout5Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
-static VOID MakeRiserLayout6Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
+static VOID MakeRiserSlotEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const RISER_MENU *Riser);
 
 DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable) {
@@ -64,20 +74,19 @@ static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
   }
   UINT8 RiserType = GetBoardInfoProtocol()->QueryBoardByte(BOARD_BYTE_RISER_TYPE);
 
+  // A riser type without a row gets the fixed edits alone.
   MakeFixedEdits(SetupEdit);
-  if (RiserType <= RISER_TYPE_LAST_NVME || RiserType == RISER_TYPE_EIGHT_SLOTS ||
-      RiserType == RISER_TYPE_SIX_SLOTS) {
+  const RISER_MENU *Riser = FindRiserMenu(RiserType);
+  if (Riser == nullptr) {
+    return;
+  }
+  if ((Riser->StorageItems & RISER_M2_ITEMS) != 0) {
     MakeM2Edits(SetupEdit);
   }
-  if (RiserType <= RISER_TYPE_LAST_NVME) {
+  if ((Riser->StorageItems & RISER_NVME_ITEMS) != 0) {
     MakeNvmeEdits(SetupEdit);
   }
-  if (RiserType == RISER_TYPE_EIGHT_SLOTS) {
-    MakeRiserLayout5Edits(SetupEdit);
-  }
-  if (RiserType == RISER_TYPE_SIX_SLOTS) {
-    MakeRiserLayout6Edits(SetupEdit);
-  }
+  MakeRiserSlotEdits(SetupEdit, Riser);
 }
 
 SETUP_EDIT_PROTOCOL *LocateSetupEdit() {
@@ -94,17 +103,22 @@ SETUP_EDIT_PROTOCOL *LocateSetupEdit() {
 enum MENU_CALL : UINT8 { HIDE_ITEM, UPDATE_STRING, ONBOARD_NIC_CHECK };
 enum MENU_FORM_SET : UINT8 { SETUP, SOCKET_CONFIGURATION };
 
-// One edit as it runs: the call, the item, and the new text's pool offset (retitles only).
+// One edit as it runs, in four bytes: the call in bits 15..13 of its item, the form set in bit
+// 12, the string id below; and the new text's pool offset (retitles only).
+constexpr UINT16 MENU_ID_MASK = 0x0FFF;
+constexpr UINTN MENU_FORM_SET_SHIFT = 12;
+constexpr UINTN MENU_CALL_SHIFT = 13;
 struct MENU_EDIT {
-  MENU_CALL Call;
-  MENU_FORM_SET FormSet;
-  UINT16 Id;
+  UINT16 Item;
   MENU_TEXT Text;
 };
 
+// Not defined: reaching it during the build means a string id does not fit its bits.
+UINT16 MenuIdTooLarge();
+
 // One edit as written.
 struct MENU_EDIT_ROW {
-  MENU_CALL Call;
+  MENU_CALL Call = HIDE_ITEM;
   MENU_FORM_SET FormSet = SETUP;
   UINT16 Id = 0;
   const CHAR8 *Text = nullptr;
@@ -114,7 +128,10 @@ struct MENU_EDIT_ROW {
   constexpr const CHAR8 *TextAt(UINTN) const { return Text; }
   template <typename POOL>
   constexpr MENU_EDIT Compact(const POOL &Pool) const {
-    return {Call, FormSet, Id, Text == nullptr ? MENU_TEXT{0} : Pool.OffsetOf(Text)};
+    const UINT16 Item = Id > MENU_ID_MASK ? MenuIdTooLarge()
+                                          : static_cast<UINT16>(Call << MENU_CALL_SHIFT |
+                                                                FormSet << MENU_FORM_SET_SHIFT | Id);
+    return {Item, Text == nullptr ? MENU_TEXT{0} : Pool.OffsetOf(Text)};
   }
 };
 
@@ -189,87 +206,133 @@ constexpr NVME_PORT_ROW kNvmePortRows[] = {
     {2368, "NVMe22", 2476, "NVMe22 VMD"}, {2369, "NVMe23", 2477, "NVMe23 VMD"},
 };
 
-// With the NVMe names, the riser slots' OPROM items go.
-constexpr UINT16 kNvmeHiddenOpromItems[] = {1602, 1604, 1606, 1608, 1610, 1612, 1614, 1616};
+// ---- Riser slot edits, from the riser rows --------------------------------------------------
 
-// Riser type 5: eight riser slots, two X16 and two X8 positions per side.
-constexpr MENU_EDIT_ROW kRiserLayout5EditRows[] = {
-    {UPDATE_STRING, SETUP, 1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16 OPROM"},
-    {UPDATE_STRING, SETUP, 1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16 OPROM"},
-    {UPDATE_STRING, SETUP, 1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8 OPROM"},
-    {UPDATE_STRING, SETUP, 1608, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8 OPROM"},
-    {UPDATE_STRING, SETUP, 1610, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8 OPROM"},
-    {UPDATE_STRING, SETUP, 1612, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8 OPROM"},
-    {UPDATE_STRING, SETUP, 1614, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16 OPROM"},
-    {UPDATE_STRING, SETUP, 1616, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16 OPROM"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2389, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2358, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2360, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2492, "TQW-M3-57K2 Slot1 LS-Top PCIe Gen3 X16 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2486, "TQW-M3-57K2 Slot1 LS-Bot PCIe Gen3 X16 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2498, "TQW-M3-57K2 Slot1 MS-Top PCIe Gen3 X8 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2500, "TQW-M3-57K2 Slot2 MS-Top PCIe Gen3 X8 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2462, "TQW-M3-57K2 Slot2 MS-Bot PCIe Gen3 X8 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2464, "TQW-M3-57K2 Slot1 MS-Bot PCIe Gen3 X8 VMD"},
-    // The board's setup has no RS-Top VMD text: 2468 carries the MS-Top one, at X16.
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2468, "TQW-M3-57K2 Slot1 MS-Top PCIe Gen3 X16 VMD"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2456, "TQW-M3-57K2 Slot1 RS-Bot PCIe Gen3 X16 VMD"},
+// Each riser row's own edits, after its M.2 and NVMe ones: its slots' OPROM items retitled in
+// slot order, the riser OPROM items no slot of it uses hidden, then its slots' port and VMD
+// items retitled in the row's item order. Rows that make the same edits share them.
+
+constexpr UINTN RISER_EDITS_PER_ROW = 4 * RISER_MAX_SLOTS;  // at most three per slot and a hide
+
+struct RISER_EDIT_PLAN {
+  MENU_EDIT_ROW Edits[RISER_COUNT * RISER_EDITS_PER_ROW];
+  UINTN EditCount;
+  RISER_MENU Menus[RISER_COUNT];
 };
 
-// Riser type 6: six X16 riser slots; the last two OPROM items have no slot. The VMD items get
-// the plain port texts, and 2389, 2360, 2500 and 2464 are left as they are.
-constexpr MENU_EDIT_ROW kRiserLayout6EditRows[] = {
-    {UPDATE_STRING, SETUP, 1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 x16 OPROM"},
-    {UPDATE_STRING, SETUP, 1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 x16 OPROM"},
-    {UPDATE_STRING, SETUP, 1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 x16 OPROM"},
-    {UPDATE_STRING, SETUP, 1608, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 x16 OPROM"},
-    {UPDATE_STRING, SETUP, 1610, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 x16 OPROM"},
-    {UPDATE_STRING, SETUP, 1612, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 x16 OPROM"},
-    {HIDE_ITEM, SETUP, 1614},
-    {HIDE_ITEM, SETUP, 1616},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2358, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2492, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2486, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2498, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2462, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2468, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16"},
-    {UPDATE_STRING, SOCKET_CONFIGURATION, 2456, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16"},
+constexpr UINTN PlanRiserRow(const RISER_ROW &Riser, MENU_EDIT_ROW *Edits) {
+  UINTN Count = 0;
+  for (UINTN Slot = 0; Slot < Riser.SlotCount; ++Slot) {
+    Edits[Count++] = {UPDATE_STRING, SETUP, Riser.Slots[Slot].OpromItem, Riser.Slots[Slot].OpromText};
+  }
+  for (UINT16 Item : kRiserOpromItems) {
+    bool Used = false;
+    for (UINTN Slot = 0; Slot < Riser.SlotCount; ++Slot) {
+      Used = Used || Riser.Slots[Slot].OpromItem == Item;
+    }
+    if (!Used) {
+      Edits[Count++] = {HIDE_ITEM, SETUP, Item};
+    }
+  }
+  for (UINTN Position = 0; Position < Riser.SlotCount; ++Position) {
+    const RISER_SLOT_ROW &Slot = Riser.Slots[Riser.ItemOrder[Position]];
+    Edits[Count++] = {UPDATE_STRING, SOCKET_CONFIGURATION, Slot.PortItem, Slot.PortText};
+  }
+  for (UINTN Position = 0; Position < Riser.SlotCount; ++Position) {
+    const RISER_SLOT_ROW &Slot = Riser.Slots[Riser.ItemOrder[Position]];
+    Edits[Count++] = {UPDATE_STRING, SOCKET_CONFIGURATION, Slot.VmdItem, Slot.VmdText};
+  }
+  return Count;
+}
+
+constexpr bool SameMenuEdits(const MENU_EDIT_ROW *First, const MENU_EDIT_ROW *Second,
+                             UINTN Count) {
+  for (UINTN Edit = 0; Edit < Count; ++Edit) {
+    if (First[Edit].Call != Second[Edit].Call || First[Edit].FormSet != Second[Edit].FormSet ||
+        First[Edit].Id != Second[Edit].Id ||
+        (First[Edit].Text == nullptr) != (Second[Edit].Text == nullptr) ||
+        (First[Edit].Text != nullptr && !SameMenuText(First[Edit].Text, Second[Edit].Text))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr RISER_EDIT_PLAN PlanRiserEdits() {
+  RISER_EDIT_PLAN Plan{};
+  for (UINTN Row = 0; Row < RISER_COUNT; ++Row) {
+    MENU_EDIT_ROW *Next = Plan.Edits + Plan.EditCount;
+    const UINTN Count = PlanRiserRow(kRisers[Row], Next);
+    UINTN First = Plan.EditCount;
+    for (UINTN Earlier = 0; Earlier < Row; ++Earlier) {
+      const RISER_MENU &Menu = Plan.Menus[Earlier];
+      if (Menu.EditCount == Count && SameMenuEdits(Plan.Edits + Menu.FirstEdit, Next, Count)) {
+        First = Menu.FirstEdit;
+      }
+    }
+    if (First == Plan.EditCount) {
+      Plan.EditCount += Count;
+    }
+    Plan.Menus[Row] = {kRisers[Row].RiserType, kRisers[Row].StorageItems,
+                       static_cast<UINT8>(First), static_cast<UINT8>(Count)};
+  }
+  return Plan;
+}
+constexpr RISER_EDIT_PLAN kRiserEditPlan = PlanRiserEdits();
+static_assert(kRiserEditPlan.EditCount <= 0xFF, "riser edits are counted in bytes");
+
+template <UINTN N>
+struct RISER_EDIT_ROWS {
+  MENU_EDIT_ROW Rows[N];
 };
+template <UINTN N>
+constexpr RISER_EDIT_ROWS<N> RiserEditRows() {
+  RISER_EDIT_ROWS<N> Rows{};
+  for (UINTN Edit = 0; Edit < N; ++Edit) {
+    Rows.Rows[Edit] = kRiserEditPlan.Edits[Edit];
+  }
+  return Rows;
+}
+constexpr auto kRiserSlotEditRows = RiserEditRows<kRiserEditPlan.EditCount>();
+
+struct RISER_MENUS {
+  RISER_MENU Rows[RISER_COUNT];
+};
+constexpr RISER_MENUS RiserMenus() {
+  RISER_MENUS Menus{};
+  for (UINTN Row = 0; Row < RISER_COUNT; ++Row) {
+    Menus.Rows[Row] = kRiserEditPlan.Menus[Row];
+  }
+  return Menus;
+}
+static constexpr RISER_MENUS mRiserMenus = RiserMenus();
 
 // One pool for all of them: the layouts share their port texts.
 constexpr auto kRiserTextList =
     JoinMenuTexts(MenuTextsOf(kFixedEditRows), MenuTextsOf(kM2EditRows), MenuTextsOf(kNvmePortRows),
-                  MenuTextsOf(kRiserLayout5EditRows), MenuTextsOf(kRiserLayout6EditRows));
+                  MenuTextsOf(kRiserSlotEditRows.Rows));
 constexpr auto mRiserTexts = BuildMenuTextPool<MenuTextPoolSize(kRiserTextList)>(kRiserTextList);
 
 constexpr auto mFixedEdits = CompactMenuTable(kFixedEditRows, mRiserTexts);
 constexpr auto mM2Edits = CompactMenuTable(kM2EditRows, mRiserTexts);
 constexpr auto mNvmePorts = CompactMenuTable(kNvmePortRows, mRiserTexts);
-constexpr auto mRiserLayout5Edits = CompactMenuTable(kRiserLayout5EditRows, mRiserTexts);
-constexpr auto mRiserLayout6Edits = CompactMenuTable(kRiserLayout6EditRows, mRiserTexts);
+constexpr auto mRiserSlotEdits = CompactMenuTable(kRiserSlotEditRows.Rows, mRiserTexts);
 
 // ---- Walking the tables -------------------------------------------------------------------------
 
 // Statuses are not looked at: a failed edit does not stop the ones after it.
 static VOID MakeMenuEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const MENU_EDIT *Edits, UINTN Count) {
   for (const MENU_EDIT *Edit = Edits; Edit != Edits + Count; ++Edit) {
-    const CHAR8 *Title = Edit->FormSet == SETUP ? SETUP_FORM_SET : SOCKET_CONFIGURATION_FORM_SET;
-    switch (Edit->Call) {
+    const CHAR8 *Title = (Edit->Item >> MENU_FORM_SET_SHIFT & 1) == SETUP
+                             ? SETUP_FORM_SET
+                             : SOCKET_CONFIGURATION_FORM_SET;
+    const UINT16 Id = Edit->Item & MENU_ID_MASK;
+    switch (Edit->Item >> MENU_CALL_SHIFT) {
       case HIDE_ITEM:
-        SetupEdit->HideItem(Title, Edit->Id);
+        SetupEdit->HideItem(Title, Id);
         break;
       case UPDATE_STRING:
-        SetupEdit->UpdateString(Title, Edit->Id, mRiserTexts.At(Edit->Text));
+        SetupEdit->UpdateString(Title, Id, mRiserTexts.At(Edit->Text));
         break;
       case ONBOARD_NIC_CHECK:
         SuppressAbsentOnboardNicItem(SetupEdit);
@@ -286,7 +349,7 @@ static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit) {
   MakeMenuEdits(SetupEdit, mM2Edits.Rows, ArrayCount(mM2Edits.Rows));
 }
 
-// All plain ports, then all VMD ports, then the riser slots' OPROM items go.
+// All plain ports, then all VMD ports.
 static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit) {
   for (UINTN Item = 0; Item < NVME_PORT_ITEMS; ++Item) {
     for (const NVME_PORT &Port : mNvmePorts.Rows) {
@@ -294,15 +357,17 @@ static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit) {
                               mRiserTexts.At(Port.Items[Item].Text));
     }
   }
-  for (UINT16 Id : kNvmeHiddenOpromItems) {
-    SetupEdit->HideItem(SETUP_FORM_SET, Id);
+}
+
+static const RISER_MENU *FindRiserMenu(UINT8 RiserType) {
+  for (const RISER_MENU &Riser : mRiserMenus.Rows) {
+    if (Riser.RiserType == RiserType) {
+      return &Riser;
+    }
   }
+  return nullptr;
 }
 
-static VOID MakeRiserLayout5Edits(SETUP_EDIT_PROTOCOL *SetupEdit) {
-  MakeMenuEdits(SetupEdit, mRiserLayout5Edits.Rows, ArrayCount(mRiserLayout5Edits.Rows));
-}
-
-static VOID MakeRiserLayout6Edits(SETUP_EDIT_PROTOCOL *SetupEdit) {
-  MakeMenuEdits(SetupEdit, mRiserLayout6Edits.Rows, ArrayCount(mRiserLayout6Edits.Rows));
+static VOID MakeRiserSlotEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const RISER_MENU *Riser) {
+  MakeMenuEdits(SetupEdit, mRiserSlotEdits.Rows + Riser->FirstEdit, Riser->EditCount);
 }

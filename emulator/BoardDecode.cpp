@@ -11,17 +11,31 @@ constexpr uint8_t kSplitRuleBit = 0x80;
 constexpr uint8_t kWidthX4 = 0x0A, kWidthX8 = 0x0B, kWidthX16 = 0x0D;
 constexpr unsigned kMaxResolvedStack = 5;
 
-// Root ports A to D of a stack as device << 3 | function, by CPU signature.
-struct PortTable {
-  uint16_t signature;
-  uint8_t ports[4];
-};
-constexpr PortTable kPortTables[] = {
-    {0x5065, {0x00, 0x08, 0x10, 0x18}},
-    {0x606A, {0x10, 0x18, 0x20, 0x28}},
-};
-
 }  // namespace
+
+const PROCESSOR_ROW *FindProcessor(uint16_t signature) {
+  for (const PROCESSOR_ROW &processor : kProcessors) {
+    if (processor.Signature == signature) return &processor;
+  }
+  return nullptr;
+}
+
+const RISER_ROW *FindRiser(uint8_t riserType) {
+  for (const RISER_ROW &riser : kRisers) {
+    if (riser.RiserType == riserType) return &riser;
+  }
+  return nullptr;
+}
+
+std::vector<uint16_t> HiddenRiserOpromItems(const RISER_ROW &riser) {
+  std::vector<uint16_t> hidden;
+  for (uint16_t item : kRiserOpromItems) {
+    bool used = false;
+    for (size_t slot = 0; slot < riser.SlotCount; ++slot) used |= riser.Slots[slot].OpromItem == item;
+    if (!used) hidden.push_back(item);
+  }
+  return hidden;
+}
 
 KvrnConfigDecode DecodeKvrnConfig(uint8_t value) {
   KvrnConfigDecode decode;
@@ -89,11 +103,9 @@ SlotCodeDecode DecodeSlotCode(const BoardDescription &board, uint32_t code) {
     return decode;
   }
   const uint16_t signature = CpuSignature(board);
-  for (const PortTable &table : kPortTables) {
-    if (table.signature == signature) {
-      decode.rootPort = static_cast<uint16_t>(bus << 8 | table.ports[decode.port - 0xA]);
-      return decode;
-    }
+  if (const PROCESSOR_ROW *processor = FindProcessor(signature)) {
+    decode.rootPort = static_cast<uint16_t>(bus << 8 | processor->RootPorts[decode.port - 0xA]);
+    return decode;
   }
   decode.fallback = "no root-port table for CPU signature " + Hex(signature, 4) + lowBits;
   return decode;

@@ -7,10 +7,23 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Board.h"
+#include "Processors.h"
+#include "Risers.h"
 
 namespace emu {
+
+// The processor row of the board's CPU signature, or null: the drivers have no root-port table
+// for it.
+const PROCESSOR_ROW *FindProcessor(uint16_t signature);
+
+// The riser row of a riser type, or null: the drivers make the fixed setup edits alone and add
+// no riser slot records.
+const RISER_ROW *FindRiser(uint8_t riserType);
+// The riser OPROM items no slot of the riser uses, which MenuPruner hides, in the order it does.
+std::vector<uint16_t> HiddenRiserOpromItems(const RISER_ROW &riser);
 
 // What BoardSlotService makes of the KVRN configuration byte (board byte 191).
 struct KvrnConfigDecode {

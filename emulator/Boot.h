@@ -64,6 +64,8 @@ std::vector<FaultOutcome> FaultOutcomes(const BootResult &result);
 std::string FormatReport(const BootResult &result);
 // Its SMBIOS section: the slot structures the drivers left, decoded, with what changed.
 std::string FormatSmbiosSlots(const BootResult &result);
+// Its riser section: the fitted riser's row of the riser table, each slot decoded on the board.
+std::string FormatRiser(const BootResult &result);
 
 // The whole report as JSON (boardsim --json), with the calls when `withCalls`; its schema is
 // in the README and carries a version.

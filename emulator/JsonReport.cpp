@@ -47,13 +47,41 @@ json SlotCode(const BoardDescription &board, uint32_t code) {
           {"fallback", decode.fallback.empty() ? json(nullptr) : json(decode.fallback)}};
 }
 
+// The fitted riser's row of the riser table, or null for a riser type without one.
+json Riser(const BoardDescription &board) {
+  const RISER_ROW *riser = FindRiser(board.RiserType());
+  if (riser == nullptr) return nullptr;
+  json storage = json::array();
+  if (riser->StorageItems & RISER_M2_ITEMS) storage.push_back("M.2");
+  if (riser->StorageItems & RISER_NVME_ITEMS) storage.push_back("NVMe");
+  json slots = json::array(), order = json::array();
+  for (size_t i = 0; i < riser->SlotCount; ++i) {
+    const RISER_SLOT_ROW &slot = riser->Slots[i];
+    slots.push_back({{"slotId", slot.SlotId},
+                     {"designation", slot.Name},
+                     {"lanes", slot.Lanes},
+                     {"slotCode", SlotCode(board, slot.Code)},
+                     {"opromItem", slot.OpromItem},
+                     {"portItem", slot.PortItem},
+                     {"vmdItem", slot.VmdItem}});
+    order.push_back(riser->Slots[riser->ItemOrder[i]].SlotId);
+  }
+  return {{"storageItems", storage},
+          {"slots", slots},
+          {"itemOrder", order},
+          {"hiddenOpromItems", HiddenRiserOpromItems(*riser)}};
+}
+
 json Board(const BootResult &result) {
   const BoardDescription &board = result.board;
   KvrnConfigDecode kvrn = DecodeKvrnConfig(board.KvrnConfig());
+  const PROCESSOR_ROW *processor = FindProcessor(CpuSignature(board));
   return {
       {"riserType", board.RiserType()},
+      {"riser", Riser(board)},
       {"kvrnUnavailable", board.KvrnUnavailable()},
       {"cpuSignature", CpuSignature(board)},
+      {"processor", processor != nullptr ? json(processor->Name) : json(nullptr)},
       {"cpuidEax", board.cpuidEax},
       {"kvrnConfig",
        {{"value", kvrn.value},

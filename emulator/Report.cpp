@@ -148,12 +148,15 @@ void ReportFaults(std::ostream &out, const BootResult &result) {
 std::string FormatReport(const BootResult &result) {
   std::ostringstream out;
   const BoardDescription &board = result.board;
+  const PROCESSOR_ROW *processor = FindProcessor(CpuSignature(board));
   out << "Board: riser type " << unsigned{board.RiserType()} << ", KVRN configuration "
       << Hex(board.KvrnConfig(), 2) << ", KVRN unavailable " << unsigned{board.KvrnUnavailable()}
-      << ", CPU signature " << Hex(CpuSignature(board), 4) << "\n\n";
+      << ", CPU signature " << Hex(CpuSignature(board), 4) << " ("
+      << (processor != nullptr ? processor->Name : "a processor the drivers have no table for")
+      << ")\n\n";
 
   ReportKvrnConfig(out, board);
-  out << "\n";
+  out << "\n" << FormatRiser(result) << "\n";
   ReportDrivers(out, result);
   out << "\n";
   if (!board.faults.empty()) {

@@ -109,24 +109,18 @@ DriverRun::~DriverRun() {
 uint8_t *DriverRun::HobList() const { return static_cast<uint8_t *>(gHobList); }
 
 uint32_t ReadCpuidEax(Input &in) {
-  switch (in.Byte() % 3) {
-    case 0:
-      return kEax5065;
-    case 1:
-      return kEax606A;
-    default:
-      return in.Dword();
-  }
+  const size_t row = in.Byte() % (PROCESSOR_COUNT + 1);
+  return row < PROCESSOR_COUNT ? kProcessors[row].CpuidEax : in.Dword();
 }
 
 void WriteCpuidEax(Output &out, uint32_t eax) {
-  if (eax == kEax5065) {
-    out.Byte(0);
-  } else if (eax == kEax606A) {
-    out.Byte(1);
-  } else {
-    out.Byte(2).Dword(eax);
+  for (size_t row = 0; row < PROCESSOR_COUNT; ++row) {
+    if (kProcessors[row].CpuidEax == eax) {
+      out.Byte(static_cast<uint8_t>(row));
+      return;
+    }
   }
+  out.Byte(static_cast<uint8_t>(PROCESSOR_COUNT)).Dword(eax);
 }
 
 std::vector<emu::Fault> ReadRegisterAccessFaults(Input &in) {

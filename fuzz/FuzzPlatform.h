@@ -12,6 +12,7 @@
 
 #include "Board.h"
 #include "Platform.h"
+#include "Processors.h"
 
 namespace fuzz {
 
@@ -54,10 +55,17 @@ class Output {
   std::vector<uint8_t> data_;
 };
 
-// The processor of a case: the two the drivers know, or any CPUID leaf 1 EAX. Written as a
-// selector byte (0: signature 0x5065, 1: 0x606A, else an EAX dword follows).
-constexpr uint32_t kEax5065 = 0x50654;
-constexpr uint32_t kEax606A = 0x606A6;
+// The processor of a case: a row of the processor table, or any CPUID leaf 1 EAX. Written as a
+// selector byte (the row's index, with the row's EAX; past the rows, an EAX dword follows).
+uint32_t NoSuchProcessor();  // not defined: a seed names a processor the table lacks
+constexpr uint32_t ProcessorEax(uint16_t signature) {
+  for (const PROCESSOR_ROW &processor : kProcessors) {
+    if (processor.Signature == signature) return processor.CpuidEax;
+  }
+  return NoSuchProcessor();
+}
+constexpr uint32_t kEax5065 = ProcessorEax(0x5065);
+constexpr uint32_t kEax606A = ProcessorEax(0x606A);
 uint32_t ReadCpuidEax(Input &in);
 void WriteCpuidEax(Output &out, uint32_t eax);
 

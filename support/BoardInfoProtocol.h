@@ -34,14 +34,8 @@ constexpr UINTN BOARD_INFO_INIT_VALUE = 22;
 
 // Board byte ids.
 constexpr UINTN BOARD_BYTE_KVRN_CONFIG = 191;       // bits 0x02/0x04/0x08: ports B/C/D; 0x80: split
-constexpr UINTN BOARD_BYTE_RISER_TYPE = 192;        // 5 and 6: the two riser layouts
+constexpr UINTN BOARD_BYTE_RISER_TYPE = 192;        // the fitted riser: a row of Risers.h
 constexpr UINTN BOARD_BYTE_KVRN_UNAVAILABLE = 200;  // nonzero: the KVRN slot is unusable
-
-// Riser type byte values. 5 and 6 are the two layouts of the TQW-M3-57K2 riser; 0 to 2 name
-// the riser's ports after NVMe bays; every other value selects neither.
-constexpr UINT8 RISER_TYPE_LAST_NVME = 2;
-constexpr UINT8 RISER_TYPE_EIGHT_SLOTS = 5;
-constexpr UINT8 RISER_TYPE_SIX_SLOTS = 6;
 
 // Option bytes of the Setup variable (SetupVariable.h), one for each driver.
 constexpr UINTN SETUP_ROOT_PORT_ADJUST_OFFSET = 331;    // BoardSlotService: nonzero turns it on

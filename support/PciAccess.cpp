@@ -3,19 +3,14 @@
 
 #include "Cpuid.h"
 #include "DriverFrame.h"
+#include "Processors.h"
 
 // Stack fields above this name stacks that slot location codes do not resolve.
 constexpr UINT32 MAX_RESOLVED_STACK_FIELD = 5;
 
 // Root ports A to D of a stack as device << 3 | function, by processor signature (bits 19..4
-// of CPUID leaf 1 EAX). Every port is function 0.
-static constexpr struct {
-  UINT16 Signature;
-  UINT8 Ports[4];
-} kRootPortTables[] = {
-    {0x5065, {0x00, 0x08, 0x10, 0x18}},  // devices 0, 1, 2, 3
-    {0x606A, {0x10, 0x18, 0x20, 0x28}},  // devices 2, 3, 4, 5
-};
+// of CPUID leaf 1 EAX): the processor rows' columns the resolution needs.
+static constexpr ROOT_PORT_TABLES kRootPortTables = RootPortTables();
 
 constinit const VOID *gStackBusHob = nullptr;
 
@@ -50,9 +45,9 @@ UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
 
   UINT32 Eax = 0;
   ReadCpuid(1, &Eax, nullptr, nullptr, nullptr);
-  const UINT16 Signature = static_cast<UINT16>(Eax >> 4);
+  const UINT16 Signature = CpuSignatureOf(Eax);
   const UINT8 *Ports = nullptr;
-  for (const auto &Table : kRootPortTables) {
+  for (const ROOT_PORT_TABLE &Table : kRootPortTables.Rows) {
     if (Table.Signature == Signature) {
       Ports = Table.Ports;
     }

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "BoardDecode.h"
 #include "BoardGenerator.h"
 #include "PciBoard.h"
 #include "ScenarioFile.h"
@@ -76,11 +77,13 @@ TEST(BoardGeneratorTest, TheBoardsCoverWhatBothWorldsCanExpress) {
   for (uint32_t i = 0; i < kBoards; ++i) {
     const emu::BoardDescription board =
         differential::GenerateBoard(differential::BoardSeed(kSeed, i)).board;
-    seen.insert("riser type " + std::to_string(board.RiserType()));
+    seen.insert(emu::FindRiser(board.RiserType()) != nullptr
+                    ? "riser type " + std::to_string(board.RiserType())
+                    : "riser type without a row");
     if (board.KvrnUnavailable() != 0) seen.insert("KVRN unavailable");
     const uint16_t signature = emu::CpuSignature(board);
-    seen.insert(signature == 0x5065 || signature == 0x606A ? emu::Hex(signature)
-                                                           : "unknown signature");
+    seen.insert(emu::FindProcessor(signature) != nullptr ? emu::Hex(signature)
+                                                         : "unknown signature");
     const emu::Hob *hob = emu::FindStackBusHob(board);
     seen.insert(hob == nullptr ? "no stack-bus HOB" : "stack-bus HOB");
     const emu::Variable *setup = board.FindVariable(u"Setup", gSetupVariableGuid);
@@ -120,13 +123,15 @@ TEST(BoardGeneratorTest, TheBoardsCoverWhatBothWorldsCanExpress) {
       if (s.Length() < 0x0B) seen.insert("formatted area without Slot ID");
     }
   }
-  for (const char *wanted : {"riser type 0",
-                             "riser type 5",
-                             "riser type 6",
-                             "riser type 7",
+  // Every row of the processor and riser tables, and what no row names.
+  for (const PROCESSOR_ROW &processor : kProcessors) {
+    EXPECT_TRUE(seen.count(emu::Hex(processor.Signature))) << processor.Name;
+  }
+  for (const RISER_ROW &riser : kRisers) {
+    EXPECT_TRUE(seen.count("riser type " + std::to_string(riser.RiserType)));
+  }
+  for (const char *wanted : {"riser type without a row",
                              "KVRN unavailable",
-                             "0x5065",
-                             "0x606A",
                              "unknown signature",
                              "stack-bus HOB",
                              "no stack-bus HOB",

@@ -1,6 +1,9 @@
 // The report's decode of the board's codes says what the drivers do with them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "BoardDecode.h"
 #include "Boot.h"
 #include "PciBoard.h"
@@ -62,6 +65,57 @@ TEST(BoardDecodeTest, SlotCodesNameTheirSocketStackAndPort) {
     EXPECT_EQ(decode.rootPort, c.rootPort);
     EXPECT_NE(decode.fallback.find(c.fallback), std::string::npos) << decode.fallback;
     EXPECT_EQ(decode.fallback.empty(), std::string(c.fallback).empty());
+  }
+}
+
+// For every row of the riser table (and a riser type without one), what the report says of the
+// riser is what the drivers did: a System Slots record per slot, in row order, with its Slot ID,
+// designation and slot code; the slots' OPROM, port and VMD items retitled in the orders the
+// report gives, after the riser OPROM items it names as hidden.
+TEST(BoardDecodeTest, RiserDecodeMatchesTheBootForEveryRow) {
+  std::vector<uint8_t> types{7};
+  for (const RISER_ROW &riser : kRisers) types.push_back(riser.RiserType);
+  for (uint8_t type : types) {
+    SCOPED_TRACE("riser type " + std::to_string(type));
+    emu::BoardDescription board = emu::DefaultBoard();
+    board.SetBoardByte(BOARD_BYTE_RISER_TYPE, type);
+    emu::BootResult boot = emu::RunBoot(board);
+    const RISER_ROW *riser = emu::FindRiser(type);
+
+    std::vector<std::tuple<std::string, uint16_t, uint32_t>> records, wanted;
+    for (const emu::SmbiosStructure &s : boot.smbiosAfter.OfType(9)) {
+      if (board.smbios.Find(s.Handle()) != nullptr) continue;
+      records.emplace_back(s.String(1), s.Word(9),
+                           s.Word(0x0D) << 16 | s.Byte(0x0F) << 8 | s.Byte(0x10));
+    }
+    using Edit = std::tuple<std::string, std::string, uint16_t>;
+    std::vector<Edit> edits, riserEdits;
+    for (const emu::SetupEditCall &call : boot.menusAfter.edits) {
+      edits.emplace_back(call.member, call.formSet, call.id);
+    }
+    if (riser != nullptr) {
+      for (size_t i = 0; i < riser->SlotCount; ++i) {
+        const RISER_SLOT_ROW &slot = riser->Slots[i];
+        wanted.emplace_back(slot.Name, slot.SlotId, slot.Code);
+        riserEdits.emplace_back("UpdateString", "Setup", slot.OpromItem);
+      }
+      for (uint16_t item : emu::HiddenRiserOpromItems(*riser)) {
+        riserEdits.emplace_back("HideItem", "Setup", item);
+      }
+      for (uint16_t RISER_SLOT_ROW::*item : {&RISER_SLOT_ROW::PortItem, &RISER_SLOT_ROW::VmdItem}) {
+        for (size_t i = 0; i < riser->SlotCount; ++i) {
+          riserEdits.emplace_back("UpdateString", "Socket Configuration",
+                                  riser->Slots[riser->ItemOrder[i]].*item);
+        }
+      }
+      EXPECT_NE(std::search(edits.begin(), edits.end(), riserEdits.begin(), riserEdits.end()),
+                edits.end());
+    } else {
+      for (uint16_t item : kRiserOpromItems) {
+        EXPECT_EQ(std::count(edits.begin(), edits.end(), Edit{"HideItem", "Setup", item}), 0);
+      }
+    }
+    EXPECT_EQ(records, wanted);
   }
 }
 

@@ -231,15 +231,18 @@ TEST_F(PciAccessTest, CpuidFillsOnlyTheRegistersAskedFor) {
   EXPECT_EQ(eax, 0u);
 }
 
-// boardsim's report decodes slot codes without the drivers' code: on every kind of board it
-// must name the root port the drivers resolve.
+// boardsim's report decodes slot codes without the drivers' code: on every kind of board, and
+// on a board of every processor row, it must name the root port the drivers resolve.
 TEST_F(PciAccessTest, TheReportsDecodeResolvesCodesAsTheDriversDo) {
-  std::vector<emu::BoardDescription> boards(5, emu::DefaultBoard());
-  emu::SetCpuSignature(boards[1], 0x606A);
-  emu::SetCpuSignature(boards[2], 0x406F);
-  emu::RemoveStackBusHob(boards[3]);
-  emu::SetStackBusHob(boards[4], emu::StackBusHobSizeFor(1) + 2);
-  emu::SetStackBus(boards[4], 0, 1, 0x17);
+  std::vector<emu::BoardDescription> boards(3, emu::DefaultBoard());
+  emu::SetCpuSignature(boards[0], 0x406F);  // a processor the drivers have no table for
+  emu::RemoveStackBusHob(boards[1]);
+  emu::SetStackBusHob(boards[2], emu::StackBusHobSizeFor(1) + 2);
+  emu::SetStackBus(boards[2], 0, 1, 0x17);
+  for (const PROCESSOR_ROW &processor : kProcessors) {
+    boards.push_back(emu::DefaultBoard());
+    boards.back().cpuidEax = processor.CpuidEax;
+  }
   for (size_t b = 0; b < boards.size(); ++b) {
     Start(boards[b]);
     for (uint32_t socket = 0; socket <= 5; ++socket) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "Processors.h"
+
 namespace sweep {
 
 // ---- Tables -----------------------------------------------------------------------------------
@@ -110,11 +112,14 @@ std::vector<Injection> InjectionsFor(const emu::CallRecord &call) {
         emu::kConfigSpaceBoardBase + emu::kConfigSpaceBoardSize + (call.args[0] & 0xFFF);
     out.push_back({nowhere, "answers an address in no device", true});
   } else if (call.member == "CPU.Cpuid") {
-    uint64_t otherGeneration = (call.result >> 4 & 0xFFFF) == 0x5065 ? 0x606A6 : 0x50654;
-    out = {{0, "answers EAX 0", false},
-           {0xFFFFFFFF, "answers EAX 0xFFFFFFFF", false},
-           {otherGeneration, "answers the other generation's EAX " + emu::Hex(otherGeneration),
-            false}};
+    out = {{0, "answers EAX 0", false}, {0xFFFFFFFF, "answers EAX 0xFFFFFFFF", false}};
+    for (const PROCESSOR_ROW &processor : kProcessors) {
+      if (processor.Signature == (call.result >> 4 & 0xFFFF)) continue;
+      out.push_back({processor.CpuidEax,
+                     std::string("answers ") + processor.Name + "'s EAX " +
+                         emu::Hex(processor.CpuidEax),
+                     false});
+    }
   }
   return out;
 }

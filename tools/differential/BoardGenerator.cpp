@@ -1,9 +1,12 @@
 #include "BoardGenerator.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
+#include "BoardDecode.h"
 #include "PciBoard.h"
+#include "Processors.h"
 #include "Smbios.h"
 
 namespace differential {
@@ -31,14 +34,18 @@ class Random {
   uint64_t state_;
 };
 
-// Processors QEMU presents by CPUID leaf 1 EAX: the two signatures the drivers know, steppings
-// of them, and signatures they do not know.
-constexpr uint32_t kCpuidEax[] = {0x50654, 0x50657, 0x606A6, 0x606A0, 0x406F1, 0x806F8, 0x50663};
+// Processors QEMU presents by CPUID leaf 1 EAX: each generation of the processor table (its own
+// EAX, and stepping 0 of it), and signatures the drivers do not know.
+constexpr uint32_t kUnknownCpuidEax[] = {0x406F1, 0x806F8, 0x50663};
 
-// Root ports A to D as device numbers, by signature; a processor the drivers do not know still
-// has its root ports somewhere.
-constexpr uint8_t kPortDevices5065[4] = {0, 1, 2, 3};
-constexpr uint8_t kPortDevices606A[4] = {2, 3, 4, 5};
+uint32_t PickCpuidEax(Random &r) {
+  const uint64_t pick = r.Below(2 * PROCESSOR_COUNT + std::size(kUnknownCpuidEax));
+  if (pick < 2 * PROCESSOR_COUNT) {
+    const uint32_t eax = kProcessors[pick / 2].CpuidEax;
+    return pick % 2 == 0 ? eax : eax & ~0xFu;
+  }
+  return kUnknownCpuidEax[pick - 2 * PROCESSOR_COUNT];
+}
 
 constexpr uint32_t kMaxRootPorts = 28;  // a run holds 32
 constexpr uint32_t kMaxEndpoints = 30;  // and 32 stand-ins
@@ -74,7 +81,8 @@ struct Builder {
 
   // Stacks and their root ports, bus numbers rising the way the firmware hands them out: each
   // stack's bus is a host bridge of its own, whose root ports take the buses that follow.
-  void Topology(unsigned sockets, const uint8_t *devices) {
+  // Root ports A to D of each stack at the processor row's device and function.
+  void Topology(unsigned sockets, const uint8_t *rootPorts) {
     unsigned cursor = 0x08 + r.Below(0x18);
     for (unsigned socket = 0; socket < sockets; ++socket) {
       for (unsigned stack = 0; stack < STACKS_PER_SOCKET; ++stack) {
@@ -96,7 +104,7 @@ struct Builder {
           port.subordinateBus = static_cast<uint8_t>(cursor + reserve);
           port.register15C = Register15C();
           cursor += reserve + 1;
-          const uint16_t bdf = PciBdf(bus, devices[letter], 0);
+          const uint16_t bdf = static_cast<uint16_t>(bus << 8 | rootPorts[letter]);
           board.pci[bdf] = port;
           ports.push_back({bdf, socket, stack, letter, port.secondaryBus, port.subordinateBus});
         }
@@ -311,11 +319,11 @@ GeneratedBoard GenerateBoard(uint64_t seed) {
   emu::RemoveStackBusHob(board);
 
   Builder build{r, board, generated.standIns, {}, {}, 0, 0};
-  board.cpuidEax = r.Pick(kCpuidEax);
-  const uint8_t *devices =
-      emu::CpuSignature(board) == 0x606A || (emu::CpuSignature(board) != 0x5065 && r.Chance(50))
-          ? kPortDevices606A
-          : kPortDevices5065;
+  board.cpuidEax = PickCpuidEax(r);
+  // A processor the drivers do not know still has its root ports somewhere: where one they
+  // know has them.
+  const PROCESSOR_ROW *processor = emu::FindProcessor(emu::CpuSignature(board));
+  if (processor == nullptr) processor = &kProcessors[r.Below(PROCESSOR_COUNT)];
 
   board.SetBoardByte(BOARD_BYTE_RISER_TYPE, static_cast<uint8_t>(r.Below(8)));
   constexpr uint8_t kKvrnConfigs[] = {0x00, 0x02, 0x04, 0x08, 0x0E, 0x8E, 0x86, 0x8A, 0x8C, 0x82};
@@ -326,7 +334,7 @@ GeneratedBoard GenerateBoard(uint64_t seed) {
 
   const unsigned sockets = 1 + r.Below(r.Chance(80) ? 4 : 8);
   emu::SetStackBusHob(board, emu::StackBusHobSizeFor(sockets));
-  build.Topology(sockets, devices);
+  build.Topology(sockets, processor->RootPorts);
   build.Slots();
   build.StackBusHob(sockets);
   build.Setup();

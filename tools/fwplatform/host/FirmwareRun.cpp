@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "BoardDecode.h"
 #include "Interruption.h"
 #include "OutputFile.h"
 #include "Scenario.h"
@@ -274,8 +275,11 @@ std::string QemuCpuFor(uint32_t eax) {
   uint32_t model = (eax >> 4) & 0xF;
   if (family == 0x6 || family == 0xF) model |= ((eax >> 16) & 0xF) << 4;
   if (family == 0xF) family += (eax >> 20) & 0xFF;
+  // The processor table's model for a generation the drivers know; a Skylake server otherwise,
+  // with the family, model and stepping below making CPUID answer the board's EAX either way.
+  const PROCESSOR_ROW *processor = emu::FindProcessor(static_cast<uint16_t>(eax >> 4));
   std::ostringstream cpu;
-  cpu << (eax == 0x606A6 ? "Icelake-Server" : "Skylake-Server") << ",family=" << family
+  cpu << (processor != nullptr ? processor->QemuCpu : "Skylake-Server") << ",family=" << family
       << ",model=" << model << ",stepping=" << stepping << ",check=off";
   return cpu.str();
 }
