@@ -48,7 +48,7 @@ function(add_board_driver NAME)
   target_link_options(${NAME} PRIVATE -Wl,-Bsymbolic ${HOST_DRIVER_LINK_FLAGS})
 
   add_firmware_image(${NAME} ENTRY ${ARG_ENTRY} SUBSYSTEM efi_boot_service_driver
-      SOURCES ${ARG_SOURCES} INCLUDES ${ARG_INCLUDES})
+      SOURCES ${ARG_SOURCES} INCLUDES ${ARG_INCLUDES} BUDGET ${BOARD_IMAGE_BUDGET})
   set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${NAME})
 endfunction()
 
@@ -59,8 +59,9 @@ endfunction()
 # section keeps its RVA and its bytes, so the symbol file's code is the image's code and the
 # map's RVAs hold for both. The header's time stamp is fixed at 0 (lld-link's /Brepro would add
 # a debug directory), so one commit gives the same bytes.
+# With BUDGET, the build fails when the image passes that many bytes.
 function(add_firmware_image NAME)
-  cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR" "SOURCES;INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "" "ENTRY;SUBSYSTEM;OUTPUT_DIR;BUDGET" "SOURCES;INCLUDES" ${ARGN})
   if(NOT ARG_OUTPUT_DIR)
     set(ARG_OUTPUT_DIR ${FIRMWARE_DIR})
   endif()
@@ -86,6 +87,11 @@ function(add_firmware_image NAME)
   endforeach()
   set(image ${ARG_OUTPUT_DIR}/${NAME}.efi)
   set(symbols ${ARG_OUTPUT_DIR}/${NAME}.debug)
+  set(budget_check)
+  if(ARG_BUDGET)
+    set(budget_check COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DBUDGET=${ARG_BUDGET}
+        -P ${CMAKE_SOURCE_DIR}/cmake/CheckImageBudget.cmake)
+  endif()
   add_custom_command(
       OUTPUT ${image} ${symbols} ${ARG_OUTPUT_DIR}/${NAME}.map
       COMMAND ${CMAKE_COMMAND} -E make_directory ${ARG_OUTPUT_DIR}
@@ -94,6 +100,7 @@ function(add_firmware_image NAME)
               /timestamp:0
               /map:${ARG_OUTPUT_DIR}/${NAME}.map /out:${symbols} ${objects}
       COMMAND $<TARGET_FILE:pecompact> --strip-debug ${symbols} ${image}
+      ${budget_check}
       DEPENDS ${objects} pecompact
       COMMENT "Linking ${NAME}.efi"
       VERBATIM)

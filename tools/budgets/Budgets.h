@@ -10,7 +10,7 @@
 
 namespace budgets {
 
-constexpr size_t kImageBudget = 6 * 1024;
+constexpr size_t kImageBudget = BOARD_IMAGE_BUDGET;  // the build's own, CMakeLists.txt
 constexpr unsigned long long kBootBudget = 20000;
 constexpr unsigned long long kPassBudget = 8000;
 
