@@ -7,10 +7,13 @@
 #include "Faults.h"
 #include "InputFile.h"
 #include "OutputFile.h"
+#include "Processors.h"
+#include "Text.h"
 
 namespace boardsim {
 
-const char kUsage[] =
+// {processors} stands for the processor table's rows.
+const char kUsageText[] =
     "usage: boardsim [options]\n"
     "\n"
     "Boots BoardSlotService and MenuPruner (and the platform around them) in the board\n"
@@ -53,7 +56,9 @@ const char kUsage[] =
     "Processor, stack buses and PCI (BB:DD.F and VVVV:DDDD are hexadecimal, as lspci shows\n"
     "them; a multi-word value is one quoted argument, or joined with '='):\n"
     "  --cpu-signature SIG      processor signature, bits 19..4 of CPUID leaf 1 EAX\n"
-    "                           (default 0x5065; the drivers also know 0x606A)\n"
+    "                           (default 0x5065); the drivers know those of the\n"
+    "                           processor table:\n"
+    "{processors}"
     "  --cpuid-eax N            the whole of CPUID leaf 1 EAX (default 0x50654)\n"
     "  --stack-bus-hob N sockets|N bytes|absent\n"
     "                           a fresh stack-bus HOB: N sockets of table after the\n"
@@ -127,6 +132,17 @@ const char kUsage[] =
     "the firmware run failed, 2 on a bad option, board file or fault, a missing QEMU or OVMF,\n"
     "or an output that cannot be written (standard output too), 128 + the signal when\n"
     "interrupted (130: Ctrl-C, 143: SIGTERM, 129: SIGHUP); QEMU is stopped first.\n";
+
+std::string Usage() {
+  std::string processors;
+  for (const PROCESSOR_ROW &processor : kProcessors) {
+    processors += std::string(29, ' ') + emu::Hex(processor.Signature, 4) + "  " + processor.Name +
+                  "\n";
+  }
+  std::string text = kUsageText;
+  const std::string token = "{processors}";
+  return text.replace(text.find(token), token.size(), processors);
+}
 
 namespace {
 

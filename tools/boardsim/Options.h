@@ -46,7 +46,8 @@ const std::vector<ToolOption> &ToolOptions();
 // names it, before any file is read.
 bool ParseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
 
-extern const char kUsage[];
+// The --help text.
+std::string Usage();
 
 }  // namespace boardsim
 

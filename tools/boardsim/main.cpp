@@ -132,7 +132,7 @@ int main(int argc, char **argv) {
     return Refuse(error);
   }
   if (options.help) {
-    std::fputs(boardsim::kUsage, stdout);
+    std::fputs(boardsim::Usage().c_str(), stdout);
     return Finish(tools::kExitDone);
   }
   if (options.listFaults) {
