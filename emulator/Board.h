@@ -97,6 +97,9 @@ struct BoardDescription {
   std::map<uint16_t, PciFunction> pci;
   // Register access protocol, installed before any driver starts unless turned off here.
   bool registerAccessProtocol = true;
+  // The platform's Status Code Runtime Protocol, whose handler keeps the debug log the DEBUG
+  // images report to; installed before any driver starts unless turned off here.
+  bool statusCodeProtocol = true;
 
   std::vector<Variable> variables;
   std::vector<Fault> faults;

@@ -172,6 +172,12 @@ const std::vector<std::pair<std::string, Setter>> &Settings() {
          b.smbiosEditProtocol = w[1] == "present";
          return true;
        }},
+      {"status-code-protocol",
+       [](const Words &w, BoardDescription &b) {
+         if (w.size() != 2 || (w[1] != "present" && w[1] != "absent")) return false;
+         b.statusCodeProtocol = w[1] == "present";
+         return true;
+       }},
       {"smbios-table",
        [](const Words &w, BoardDescription &b) {
          if (w.size() != 2 || (w[1] != "empty" && w[1] != "default")) return false;
@@ -398,6 +404,7 @@ std::string FormatBoardText(const BoardDescription &board) {
   if (!board.hobListPresent) out << "hob-list absent\n";
   if (!board.dxeServicesPresent) out << "dxe-services absent\n";
   if (!board.smbiosEditProtocol) out << "smbios-edit-protocol absent\n";
+  if (!board.statusCodeProtocol) out << "status-code-protocol absent\n";
   FormatSmbiosTable(out, board.smbios);
   out << FormatPciBoardText(board);
   for (const Fault &fault : board.faults) {

@@ -22,6 +22,7 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
   ViolationCollector collector(result.violations);
   {
     Platform platform(board);
+    platform.UseImagesFrom(plan.imageDir.empty() ? HostImageDir(plan.images) : plan.imageDir);
     platform.GuaranteeLookups(plan.dependency);
     for (const std::string &name : plan.drivers) {
       bool dispatchable =
@@ -47,6 +48,8 @@ BootResult RunBoot(const BoardDescription &board, const BootPlan &plan) {
     result.pciWrites = platform.Pci().Writes();
     platform.Finish();
     result.calls = platform.Calls();
+    result.images = plan.images;
+    result.debugLines = platform.DebugLines();
   }
   return result;
 }

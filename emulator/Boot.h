@@ -19,6 +19,8 @@ namespace emu {
 // What the platform does, in this order.
 struct BootPlan {
   std::vector<std::string> drivers{"BoardSlotService", "MenuPruner"};  // one after the other
+  ImageBuild images = ImageBuild::kRelease;                            // which build of them
+  std::string imageDir;  // where their host objects are; "" for HostImageDir
   // The protocols the drivers' dependency expression names: the dispatcher starts a driver only
   // once all of them are installed, and reports it EFI_NOT_READY otherwise.
   std::vector<EFI_GUID> dependency{gBoardInfoProtocolGuid, gRegisterAccessProtocolGuid};
@@ -47,6 +49,8 @@ struct BootResult {
   bool platformChecked = true;      // false when no emulator watched the boot (real firmware)
   NicMacLists nicMacs;              // what CollectNicMacAddresses returned
   std::vector<PciWrite> pciWrites;  // the drivers' configuration writes, in order
+  ImageBuild images = ImageBuild::kRelease;
+  std::vector<DebugLine> debugLines;  // the platform's debug log: what the drivers reported
 };
 
 BootResult RunBoot(const BoardDescription &board, const BootPlan &plan = {});
@@ -66,6 +70,11 @@ std::string FormatReport(const BootResult &result);
 std::string FormatSmbiosSlots(const BootResult &result);
 // Its riser section: the fitted riser's row of the riser table, each slot decoded on the board.
 std::string FormatRiser(const BootResult &result);
+// Its debug log section: each line the drivers reported, with driver and level; "" for a boot
+// of RELEASE images that reported nothing.
+std::string FormatDebugLog(const BootResult &result);
+// "RELEASE" or "DEBUG".
+const char *ImageBuildName(ImageBuild build);
 
 // The whole report as JSON (boardsim --json), with the calls when `withCalls`; its schema is
 // in the README and carries a version.

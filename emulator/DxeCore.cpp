@@ -550,7 +550,7 @@ void DxeCore::OnImageLoaded(std::function<void(const std::string &, void *)> hoo
 EFI_STATUS DxeCore::StartImage(const std::string &name) {
   auto image = std::make_unique<Image>();
   image->name = name;
-  image->path = HostImagePath(name);
+  image->path = HostImagePath(name, imageDir_);
   // Every boot starts from a fresh image: one left over from an earlier boot would carry its
   // module globals along.
   if (void *stale = dlopen(image->path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
@@ -696,10 +696,14 @@ void DxeCore::Finish() {
   for (size_t i = images_.size(); i > 0; --i) UnloadImage(static_cast<int>(i - 1), true);
 }
 
-std::string HostImagePath(const std::string &name) {
+std::string HostImageDir(ImageBuild build) {
   const char *dir = std::getenv("BOARDSIM_IMAGE_DIR");
-  std::string base = dir != nullptr ? dir : EMULATOR_IMAGE_DIR;
-  return base + "/" + name + ".so";
+  if (dir != nullptr) return dir;
+  return build == ImageBuild::kDebug ? EMULATOR_IMAGE_DIR "/DEBUG" : EMULATOR_IMAGE_DIR;
+}
+
+std::string HostImagePath(const std::string &name, const std::string &dir) {
+  return dir + "/" + name + ".so";
 }
 
 }  // namespace emu

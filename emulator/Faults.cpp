@@ -104,6 +104,7 @@ const std::vector<PlatformMember> &PlatformMembers() {
       {"SetupEdit.HideItem", kStatus, 0, nullptr},
       {"SetupEdit.UpdateString", kStatus, 0, nullptr},
       {"SetupEdit.SuppressItem", kStatus, 0, nullptr},
+      {"StatusCode.ReportStatusCode", kStatus, 0, nullptr},
   };
   return kMembers;
 }

@@ -5,6 +5,7 @@
 
 #include "BoardDecode.h"
 #include "Boot.h"
+#include "DebugLogText.h"
 #include "Faults.h"
 #include "PciBoard.h"
 #include "ReportData.h"
@@ -238,6 +239,24 @@ json PlatformChecks(const BootResult &result) {
           {"problems", result.violations}};
 }
 
+// The lines' texts as the report shows them (unprintable bytes as \xNN): a line holds what a
+// driver's strings held, which need not be UTF-8.
+json DebugLog(const BootResult &result) {
+  json lines = json::array();
+  for (const DebugLine &line : result.debugLines) {
+    lines.push_back(
+        {{"call", line.call < 0 ? json(nullptr) : json(line.call + 1)},
+         {"driver", line.driver},
+         {"callerId", line.callerId},
+         {"level", line.hasLevel ? json(line.level) : json(nullptr)},
+         {"levelName", line.hasLevel ? json(DebugLevelName(line.level)) : json(nullptr)},
+         {"unpacked", line.unpacked},
+         {"text", line.unpacked ? json(DebugLineText(line)) : json(nullptr)},
+         {"problem", line.problem.empty() ? json(nullptr) : json(line.problem)}});
+  }
+  return {{"images", ImageBuildName(result.images)}, {"lines", lines}};
+}
+
 json Calls(const BootResult &result) {
   json calls = json::array();
   for (size_t i = 0; i < result.calls.size(); ++i) {
@@ -275,7 +294,8 @@ std::string FormatJsonReport(const BootResult &result, bool withCalls) {
                  {"nicMacs", NicMacs(result)},
                  {"pci", Pci(result)},
                  {"faults", Faults(result)},
-                 {"platformChecks", PlatformChecks(result)}};
+                 {"platformChecks", PlatformChecks(result)},
+                 {"debugLog", DebugLog(result)}};
   if (withCalls) report["calls"] = Calls(result);
   return report.dump(2) + "\n";
 }

@@ -51,6 +51,7 @@ Platform::Platform(BoardDescription board) : core_(std::make_unique<DxeCore>(std
   if (core_->Board().boardInfoProtocol) InstallBoardInfoProtocol();
   if (core_->Board().smbiosEditProtocol) InstallSmbiosEditProtocol();
   if (core_->Board().registerAccessProtocol) InstallRegisterAccessProtocol();
+  if (core_->Board().statusCodeProtocol) InstallStatusCodeProtocol();
 }
 
 Platform::~Platform() {
@@ -70,6 +71,7 @@ BoardDescription &Platform::Board() { return core_->Board(); }
 EFI_SYSTEM_TABLE *Platform::SystemTable() { return core_->SystemTable(); }
 EFI_BOOT_SERVICES *Platform::BootServices() { return core_->BootServices(); }
 
+void Platform::UseImagesFrom(const std::string &dir) { core_->UseImagesFrom(dir); }
 EFI_STATUS Platform::StartImage(const std::string &name) { return core_->StartImage(name); }
 bool Platform::IsResident(const std::string &name) const { return core_->IsResident(name); }
 void *Platform::ImageSymbol(const std::string &name, const char *symbol) const {
@@ -104,6 +106,7 @@ size_t Platform::LivePoolBlocks() const { return core_->LivePoolBlocks(); }
 size_t Platform::LiveEvents() const { return core_->LiveEvents(); }
 size_t Platform::LiveRegistrations() const { return core_->LiveRegistrations(); }
 EFI_TPL Platform::CurrentTpl() const { return core_->CurrentTpl(); }
+const std::vector<DebugLine> &Platform::DebugLines() const { return core_->DebugLines(); }
 
 std::string DescribeCrash(const void *pc) {
   DxeCore *core = DxeCore::Active();

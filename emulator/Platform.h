@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Board.h"
+#include "DebugLog.h"
 #include "Uefi.h"
 
 namespace emu {
@@ -81,6 +82,8 @@ class Platform {
   EFI_BOOT_SERVICES *BootServices();
 
   // ---- Images ----
+  // The folder StartImage loads images from (HostImageDir() unless set).
+  void UseImagesFrom(const std::string &dir);
   // Loads the host build of a driver ("BoardSlotService"), runs its entry point at
   // TPL_APPLICATION, keeps it resident on success and unloads it on an error, as the DXE core
   // does. Returns the entry point's status (EFI_LOAD_ERROR when the image cannot be loaded).
@@ -106,6 +109,8 @@ class Platform {
   void InstallSmbiosEditProtocol();
   // Installs the register access protocol over the board's PCI segment (likewise).
   void InstallRegisterAccessProtocol();
+  // Installs the Status Code Runtime Protocol, whose handler keeps the debug log (likewise).
+  void InstallStatusCodeProtocol();
   // The board's PCI segment: configuration space, device memory, the drivers' writes.
   PciBus &Pci();
   // Serves a CopyMem from `from`: true when it did. Readers added later are asked after the
@@ -143,6 +148,8 @@ class Platform {
   size_t LiveEvents() const;
   size_t LiveRegistrations() const;
   EFI_TPL CurrentTpl() const;
+  // The debug log: each status code the drivers reported, as the handler read it.
+  const std::vector<DebugLine> &DebugLines() const;
 
  private:
   void RunAsImageOf(const void *code, const std::function<void()> &call);
@@ -156,9 +163,13 @@ class Platform {
 // is active. For a crash handler: it reads the platform as the crash left it.
 std::string DescribeCrash(const void *pc);
 
-// Where the host builds of the drivers live (the build's image directory unless the
-// BOARDSIM_IMAGE_DIR environment variable names another).
-std::string HostImagePath(const std::string &name);
+// The two builds of each driver: RELEASE, the shipped one, and DEBUG, which reports to the
+// platform's debug log.
+enum class ImageBuild { kRelease, kDebug };
+// Where the host builds of the drivers live: the build's image directory, or its DEBUG folder,
+// unless the BOARDSIM_IMAGE_DIR environment variable names another for either.
+std::string HostImageDir(ImageBuild build = ImageBuild::kRelease);
+std::string HostImagePath(const std::string &name, const std::string &dir = HostImageDir());
 
 }  // namespace emu
 

@@ -175,6 +175,8 @@ std::string FormatReport(const BootResult &result) {
   ReportConfigurationChanges(out, result);
   out << "\n";
 
+  if (std::string log = FormatDebugLog(result); !log.empty()) out << log << "\n";
+
   if (!result.platformChecked) {
     out << "Platform checks: not made (real firmware keeps no pool or registration ledger)\n";
   } else if (result.violations.empty()) {

@@ -5,6 +5,8 @@
 
 #include "BoardHookProtocol.h"
 #include "Boot.h"
+#include "DebugLogText.h"
+#include "DriverFiles.h"
 #include "Faults.h"
 #include "PciBoard.h"
 #include "SetupEditProtocol.h"
@@ -103,9 +105,13 @@ std::string GuidName(const std::string &guid) {
       {gEfiEventReadyToBootGuid, "ReadyToBoot event group"},
       {gEfiLoadedImageProtocolGuid, "loaded image protocol"},
       {gSetupVariableGuid, "Setup variable GUID"},
+      {gEfiStatusCodeRuntimeProtocolGuid, "status code protocol"},
   };
   for (const auto &[value, name] : kNames) {
     if (GuidToString(value) == guid) return name;
+  }
+  for (const DRIVER_FILE &file : kDriverFiles) {
+    if (GuidToString(file.FileGuid) == guid) return std::string(file.Name) + "'s file";
   }
   return guid;
 }
@@ -157,6 +163,13 @@ CallText DescribeCall(const CallRecord &call) {
       text.arguments =
           "record " + Hex(word, 8) + " " + Hex(arg(1)) + " " + Hex(arg(2)) + " " + Hex(arg(3));
     }
+  } else if (m == "StatusCode.ReportStatusCode") {
+    text.concerns = call.what.empty() ? "no caller" : "caller " + GuidName(call.what);
+    text.arguments =
+        ((arg(0) & EFI_STATUS_CODE_TYPE_MASK) == EFI_DEBUG_CODE ? std::string("EFI_DEBUG_CODE")
+                                                                : "type " + Hex(arg(0))) +
+        ", " + Hex(arg(1), 8) + ", instance " + Decimal(arg(2)) +
+        (call.args.size() > 3 ? ", " + DebugLevelName(static_cast<uint32_t>(arg(3))) : "");
   } else if (m == "CPU.Cpuid") {
     text.concerns = "leaf " + Decimal(arg(0));
   } else if (m == "Smbios.InsertRecord") {
@@ -186,6 +199,11 @@ std::string FormatTrace(const BootResult &result) {
   for (size_t i = 0; i < result.calls.size(); ++i) {
     const CallRecord &call = result.calls[i];
     CallText text = DescribeCall(call);
+    // A report shows the line it carried.
+    for (const DebugLine &line : result.debugLines) {
+      if (line.call != static_cast<long>(i)) continue;
+      text.concerns = line.unpacked ? "\"" + DebugLineText(line) + "\"" : DebugLineText(line);
+    }
     table.Add({std::to_string(i + 1), call.image.empty() ? "-" : call.image,
                call.during.empty() ? "-" : call.during, call.member,
                text.concerns.empty() ? "-" : text.concerns,

@@ -89,6 +89,7 @@ class DxeCore {
   size_t CountProtocol(const EFI_GUID &guid) const;
 
   // ---- Images ----
+  void UseImagesFrom(const std::string &dir) { imageDir_ = dir; }
   EFI_STATUS StartImage(const std::string &name);
   bool IsResident(const std::string &name) const;
   void *ImageSymbol(const std::string &name, const char *symbol) const;
@@ -109,6 +110,10 @@ class DxeCore {
   // The image that holds `code`, "" for none; the function the platform entered last.
   std::string ImageNameOf(const void *code) const;
   const std::string &CurrentFunction() const { return currentFunction_; }
+
+  // ---- The debug log (StatusCode.cpp) ----
+  void AddDebugLine(DebugLine line) { debugLines_.push_back(std::move(line)); }
+  const std::vector<DebugLine> &DebugLines() const { return debugLines_; }
 
   // ---- Observations ----
   size_t LivePoolBlocks() const { return pool_.size(); }
@@ -176,6 +181,8 @@ class DxeCore {
   std::list<Interface> interfaces_;  // in installation order
   uint64_t installSerial_ = 0;
   std::vector<std::unique_ptr<Image>> images_;
+  std::string imageDir_ = HostImageDir();
+  std::vector<DebugLine> debugLines_;
   std::vector<std::function<void(const std::string &, void *)>> imageHooks_;
   std::vector<Platform::MemoryReader> memoryReaders_;
   std::unique_ptr<PciBus> pci_;

@@ -47,6 +47,8 @@ for f in r["faults"]:
     print("fault", f["member"], f["occurrence"], f["valueText"], f["firedOnCalls"], f["matched"])
 c = r["platformChecks"]
 print("checks", c["made"], c["passed"], len(c["problems"]))
+d = r["debugLog"]
+print("debuglog", d["images"], len(d["lines"]))
 for c in r.get("calls", []):
     print("call", c["number"], c["member"], c["result"], c["faulted"])
 )py";
@@ -105,6 +107,7 @@ std::vector<std::string> Expected(const emu::BootResult &boot) {
   }
   lines.push_back("checks True " + Bool(boot.violations.empty()) + " " +
                   std::to_string(boot.violations.size()));
+  lines.push_back("debuglog RELEASE " + std::to_string(boot.debugLines.size()));
   for (size_t i = 0; i < boot.calls.size(); ++i) {
     lines.push_back("call " + std::to_string(i + 1) + " " + boot.calls[i].member + " " +
                     emu::Hex(boot.calls[i].result) + " " + Bool(boot.calls[i].injected));
@@ -133,7 +136,7 @@ TEST(BoardsimJsonTest, ThePythonJsonModuleReadsWhatTheBootDid) {
   ASSERT_FALSE(read.empty());
   EXPECT_EQ(read.front(),
             "top schema version source board drivers slots smbios menus nicMacs pci faults "
-            "platformChecks calls");
+            "platformChecks debugLog calls");
 
   emu::BoardDescription board = emu::DefaultBoard();
   board.SetBoardByte(BOARD_BYTE_KVRN_CONFIG, 0x84);

@@ -133,8 +133,8 @@ bool FirmwareBuildsType(uint8_t type) {
 // The board's structures of other types go in through -smbios file=.
 bool PrepareRun(const emu::BoardDescription &board, RunRequest &request, std::string &why) {
   if (!board.boardInfoProtocol || !board.registerAccessProtocol || !board.smbiosEditProtocol ||
-      !board.hobListPresent || !board.dxeServicesPresent || board.rawHobList ||
-      !board.faults.empty()) {
+      !board.statusCodeProtocol || !board.hobListPresent || !board.dxeServicesPresent ||
+      board.rawHobList || !board.faults.empty()) {
     why = "real firmware always has the board's protocols and tables, and takes no faults";
     return false;
   }
