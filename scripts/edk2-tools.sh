@@ -6,6 +6,10 @@
 #                                            GenCrc32
 #   .cache/edk2/ready                        the version, once everything above is in place
 #   .cache/edk2/failed                       one line on why the last attempt failed
+#   .cache/edk2/status-code/                 EDK II's status-code handler with serial output
+#                                            (StatusCode.fv, tools/edk2-platform/build-status-
+#                                            code.py) for DEBUG images in OVMF, and its ready,
+#                                            failed and build.log
 # The source comes from the deb-src twin of the machine's own apt sources, kept in a
 # configuration of our own under .cache/edk2/apt/: the system's apt sources stay untouched and
 # no root is needed. Exits 0 when the tools are ready, 1 (after writing `failed`) otherwise.
@@ -26,7 +30,37 @@ built() {
     [ -x "$cache/edk2/BaseTools/Source/C/bin/$tool" ] || return 1
   done
 }
-[ -f "$cache/ready" ] && built && exit 0
+
+# EDK II's status-code handler, built once the BaseTools are: it does not depend on our images.
+status=$cache/status-code
+build_status_code_handler() {
+  [ -f "$status/ready" ] && [ -f "$status/StatusCode.fv" ] && return 0
+  rm -rf "$status"
+  mkdir -p "$status"
+  local volume
+  fail_handler() {
+    echo "$1" >"$status/failed"
+    echo "edk2-tools: $1 (log: $status/build.log)" >&2
+    exit 1
+  }
+  command -v nasm >/dev/null || fail_handler "nasm is not installed"
+  echo "edk2-tools: building EDK II's status-code handler with serial output" >&2
+  if ! volume=$(EDK2_TOOLS_CACHE=$cache python3 tools/edk2-platform/build-status-code.py \
+      "$status/work"); then
+    [ -f "$status/work/build.log" ] && mv "$status/work/build.log" "$status/build.log"
+    fail_handler "${volume#build-status-code: }"
+  fi
+  cp "$volume" "$status/StatusCode.fv"
+  mv "$status/work/build.log" "$status/build.log"
+  rm -rf "$status/work"
+  cat "$cache/ready" >"$status/ready"
+  echo "edk2-tools: EDK II's status-code handler ready in $status" >&2
+}
+
+if [ -f "$cache/ready" ] && built; then
+  build_status_code_handler
+  exit 0
+fi
 rm -f "$cache/ready"
 
 log=$cache/setup.log
@@ -119,3 +153,4 @@ done
 rm -f "$cache/failed"
 echo "$version" >"$cache/ready"
 echo "edk2-tools: EDK II BaseTools $version ready in $cache" >&2
+build_status_code_handler

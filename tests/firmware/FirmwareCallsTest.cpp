@@ -70,7 +70,7 @@ TEST(FirmwareCallsTest, EveryCallTheApplicationSeesIsTheEmulatorsRecord) {
 }
 
 TEST(FirmwareCallsTest, CallLinesThatAreNotRecordsAreRefused) {
-  const std::vector<fw::DriverImage> images = {{"BoardSlotService", 0x1000000}};
+  const std::vector<fw::DriverImage> images = {{"BoardSlotService", 0x1000000, ""}};
   emu::CallRecord call;
   ASSERT_TRUE(fw::ReadCallRecord(
       "call RT.GetVariable BoardSlotService 0x0 0x0 1 0xEEC variable Setup Mode", images, call));

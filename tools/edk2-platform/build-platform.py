@@ -23,7 +23,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-CACHE = os.path.join(ROOT, ".cache", "edk2")
+CACHE = os.environ.get("EDK2_TOOLS_CACHE", os.path.join(ROOT, ".cache", "edk2"))
 SECTION_TITLE = "## Integrating into a platform"
 IMAGE = "Build/BoardPlatform/RELEASE_GCC5/FV/BOARD.fd"
 
@@ -133,7 +133,8 @@ def compose(readme, firmware, work, drop):
             shutil.copy(source, binaries)
 
 
-def build(work):
+def build(work, dsc="BoardPkg/Platform.dsc", output=IMAGE):
+    """Runs EDK II's build of `dsc` in `work`; the path of its `output`."""
     if not os.path.isfile(os.path.join(CACHE, "ready")):
         raise Refused("the EDK II tools are not set up (run scripts/setup.sh)")
     edk2 = os.path.join(CACHE, "edk2")
@@ -149,9 +150,9 @@ def build(work):
     log = os.path.join(work, "build.log")
     with open(log, "w", encoding="utf-8") as out:
         status = subprocess.call(
-            ["build", "-p", "BoardPkg/Platform.dsc", "-a", "X64", "-t", "GCC5", "-b", "RELEASE",
-             "-n", "2"], cwd=work, env=env, stdout=out, stderr=subprocess.STDOUT)
-    image = os.path.join(work, IMAGE)
+            ["build", "-p", dsc, "-a", "X64", "-t", "GCC5", "-b", "RELEASE", "-n", "2"],
+            cwd=work, env=env, stdout=out, stderr=subprocess.STDOUT)
+    image = os.path.join(work, output)
     if status != 0 or not os.path.isfile(image):
         with open(log, encoding="utf-8", errors="replace") as f:
             text = f.read()

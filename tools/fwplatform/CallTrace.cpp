@@ -15,6 +15,7 @@
 // use in turn are not the drivers' calls.
 #include "DriverFiles.h"
 #include "FwPlatform.h"
+#include "StatusCode.h"
 
 namespace {
 
@@ -107,6 +108,26 @@ VOID KeepEvent(DRIVER_EVENT *Entry, EFI_STATUS Status, EFI_EVENT *Event) {
   }
 }
 
+// ---- The firmware's status code router, as the drivers see it ----
+// A driver that finds the router gets a stand-in that records each report, with the level of a
+// debug record as the emulator records it, and hands it on unchanged.
+constinit EFI_STATUS_CODE_PROTOCOL *mFirmwareStatusCode = nullptr;
+
+EFI_STATUS EFIAPI TracedReportStatusCode(EFI_STATUS_CODE_TYPE Type, EFI_STATUS_CODE_VALUE Value,
+                                         UINT32 Instance, const EFI_GUID *CallerId,
+                                         EFI_STATUS_CODE_DATA *Data) {
+  const bool Debug = Data != nullptr && SameGuid(Data->Type, gEfiStatusCodeDataTypeDebugGuid) &&
+                     Data->Size >= sizeof(EFI_DEBUG_INFO);
+  UINT32 Level = 0;
+  if (Debug) CopyBytes(&Level, Data + 1, sizeof(Level));
+  DriverCall Call(__builtin_return_address(0), "StatusCode.ReportStatusCode", Debug ? 4 : 3, Type,
+                  Value, Instance, Level);
+  Call.Guid(CallerId);
+  return Call.Returns(mFirmwareStatusCode->ReportStatusCode(Type, Value, Instance, CallerId, Data));
+}
+
+constinit EFI_STATUS_CODE_PROTOCOL mTracedStatusCode = {TracedReportStatusCode};
+
 // ---- The wrapped services ----
 EFI_STATUS EFIAPI TracedAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Buffer) {
   DriverCall Call(__builtin_return_address(0), "BS.AllocatePool", 2, Type, Size);
@@ -185,7 +206,13 @@ EFI_STATUS EFIAPI TracedRegisterProtocolNotify(const EFI_GUID *Guid, EFI_EVENT E
 EFI_STATUS EFIAPI TracedLocateProtocol(const EFI_GUID *Guid, VOID *Registration, VOID **Interface) {
   DriverCall Call(__builtin_return_address(0), "BS.LocateProtocol");
   Call.Guid(Guid);
-  return Call.Returns(mFirmware.LocateProtocol(Guid, Registration, Interface));
+  const EFI_STATUS Status = mFirmware.LocateProtocol(Guid, Registration, Interface);
+  if (Call.FromDriver() && !EFI_ERROR(Status) && Guid != nullptr && Interface != nullptr &&
+      *Interface != nullptr && SameGuid(*Guid, gEfiStatusCodeRuntimeProtocolGuid)) {
+    mFirmwareStatusCode = static_cast<EFI_STATUS_CODE_PROTOCOL *>(*Interface);
+    *Interface = &mTracedStatusCode;
+  }
+  return Call.Returns(Status);
 }
 
 VOID EFIAPI TracedCopyMem(VOID *To, const VOID *From, UINTN Length) {

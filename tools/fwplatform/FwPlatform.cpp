@@ -181,6 +181,21 @@ VOID CollectNicMacs() {
   ReportMacList("secondary", Secondary, 3);
 }
 
+// EDK II's status-code handler with serial output, when the run brings it: it registers with
+// the firmware's status code router before any driver starts, so every line a DEBUG image
+// reports reaches the serial port. Its dependency (the router's handler protocol) is met at once.
+VOID DispatchStatusCodeHandler(DXE_SERVICES *Dxe) {
+  UINT8 *Volume = nullptr;
+  UINTN Size = 0;
+  const EFI_STATUS Read = ReadBootFile(FW_STATUS_CODE_FILE, &Volume, &Size);
+  if (Read == EFI_NOT_FOUND) return;
+  if (EFI_ERROR(Read)) Fail("unreadable status-code handler volume");
+  EFI_HANDLE Handle = nullptr;
+  const EFI_STATUS Status = Dxe->ProcessFirmwareVolume(Volume, Size, &Handle);
+  if (EFI_ERROR(Status)) Fail("the firmware refused the status-code handler volume");
+  Out << "status-code-handler " << Hex{Dispatch(Dxe), 0} << "\n";
+}
+
 UINT8 mTrigger;
 
 }  // namespace
@@ -221,6 +236,7 @@ extern "C" EFI_STATUS EFIAPI FwPlatformMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   Out << "== board\n";
   ReportBoardAsSeen();
   Out << "== dispatch\n";
+  DispatchStatusCodeHandler(Dxe);
 
   // The firmware carries a protocol under the board information GUID (its PCD protocol): left
   // in place it would meet the drivers' dependency before the board's protocols exist.

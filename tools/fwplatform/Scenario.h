@@ -68,6 +68,7 @@ constexpr UINT16 FW_EXIT_PORT = 0xF4;
 // Files on the boot volume.
 #define FW_SCENARIO_FILE u"scenario.bin"
 #define FW_PACKAGE_FILE u"BoardDrivers.fv"
+#define FW_STATUS_CODE_FILE u"StatusCode.fv"  // EDK II's status-code handler, for DEBUG images
 #define FW_SMBIOS_BEFORE_FILE u"smbios-before.bin"
 #define FW_SMBIOS_AFTER_FILE u"smbios-after.bin"
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "PciBoard.h"
@@ -106,14 +107,14 @@ bool ReadFindings(const std::vector<std::string> &lines, FirmwareBoot &boot) {
 }
 
 // "image BoardSlotService 0x1D7F0000" lines, from anywhere in the report.
-std::vector<DriverImage> ReadImages(const std::string &log) {
+std::vector<DriverImage> ReadImages(const std::string &log, const std::string &symbolDir) {
   std::vector<DriverImage> images;
   std::istringstream in(log);
   for (std::string line; std::getline(in, line);) {
     std::vector<std::string> w = Words(line);
     uint64_t base = 0;
     if (w.size() == 3 && w[0] == "image" && emu::ParseNumber(w[2], UINT64_MAX, base)) {
-      images.push_back({w[1], base});
+      images.push_back({w[1], base, DriverSymbolFile(w[1], symbolDir)});
     }
   }
   return images;
@@ -123,9 +124,11 @@ std::vector<DriverImage> ReadImages(const std::string &log) {
 std::string FunctionAt(uint64_t address, const std::vector<DriverImage> &images) {
   static std::map<std::string, SymbolFile> files;
   for (const DriverImage &image : images) {
-    auto [it, added] = files.try_emplace(image.name);
+    const std::string path =
+        image.symbolFile.empty() ? DriverSymbolFile(image.name) : image.symbolFile;
+    auto [it, added] = files.try_emplace(path);
     std::string why;
-    if (added && !it->second.Read(DriverSymbolFile(image.name), why)) continue;
+    if (added && !it->second.Read(path, why)) continue;
     if (address < image.base || address - image.base > UINT32_MAX) continue;
     std::string name = it->second.FunctionAt(static_cast<uint32_t>(address - image.base));
     if (!name.empty()) return name;
@@ -144,8 +147,44 @@ bool IsGuidText(const std::string &text) {
 
 }  // namespace
 
-std::string DriverSymbolFile(const std::string &driver) {
-  return std::string(FIRMWARE_DIR) + "/" + driver + ".debug";
+std::string DriverSymbolFile(const std::string &driver, const std::string &folder) {
+  return folder + "/" + driver + ".debug";
+}
+
+std::vector<emu::DebugLine> ReadDebugLog(const std::string &serial,
+                                         const std::vector<emu::CallRecord> &calls) {
+  // The handler's own lines for other codes, each one write ending in "\r\n" (its "\n\r" as
+  // EDK II's print rules write it).
+  static const std::regex kHandlerLine(
+      "(PROGRESS CODE: V[0-9A-F]{8} I[0-9A-F]+|ERROR: C[0-9A-F]{8}:V[0-9A-F]{8} I[0-9A-F]+"
+      "( [0-9A-F-]{36})?( [0-9A-F]+)?|Undefined: C[0-9A-F]{8}:V[0-9A-F]{8} I[0-9A-F]+|"
+      "\r\nDXE_ASSERT!: [^\r\n]*)\r\n");
+  const std::string debug = std::regex_replace(serial, kHandlerLine, "");
+  std::vector<const emu::CallRecord *> reports;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].member == "StatusCode.ReportStatusCode" && calls[i].args.size() == 4) {
+      reports.push_back(&calls[i]);
+    }
+  }
+  std::vector<emu::DebugLine> lines;
+  for (size_t start = 0; start < debug.size();) {
+    size_t end = debug.find("\r\n", start);
+    end = end == std::string::npos ? debug.size() : end + 2;
+    emu::DebugLine line;
+    line.unpacked = true;
+    line.text = debug.substr(start, end - start);
+    if (lines.size() < reports.size()) {
+      const emu::CallRecord &call = *reports[lines.size()];
+      line.driver = call.image;
+      line.callerId = call.what;
+      line.hasLevel = true;
+      line.level = static_cast<uint32_t>(call.args[3]);
+      line.call = static_cast<long>(&call - calls.data());
+    }
+    lines.push_back(std::move(line));
+    start = end;
+  }
+  return lines;
 }
 
 bool ReadCallRecord(const std::string &line, const std::vector<DriverImage> &images,
@@ -241,7 +280,7 @@ FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest reque
     return boot;
   }
   for (const std::string &line : Section(log, "dispatch")) boot.dispatch += line + "\n";
-  boot.images = ReadImages(log);
+  boot.images = ReadImages(log, request.symbolDir);
 
   // The board as the firmware made it: the description's own settings, then the processor and
   // PCI functions the firmware reported, and the SMBIOS table it built before the triggers.
@@ -277,6 +316,10 @@ FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest reque
       boot.error = "unreadable call record in the firmware report: " + line;
       return boot;
     }
+  }
+  if (!request.statusCodeVolume.empty()) {
+    boot.result.images = request.debugImages ? emu::ImageBuild::kDebug : emu::ImageBuild::kRelease;
+    boot.result.debugLines = ReadDebugLog(boot.run.serialLog, boot.result.calls);
   }
   boot.ok = true;
   return boot;

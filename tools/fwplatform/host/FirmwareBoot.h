@@ -10,10 +10,12 @@
 
 namespace fw {
 
-// Where the DXE core loaded a driver's image.
+// Where the DXE core loaded a driver's image, and the symbol file that names its functions
+// ("": the one built beside the RELEASE image).
 struct DriverImage {
   std::string name;
   uint64_t base = 0;
+  std::string symbolFile;
 };
 
 struct FirmwareBoot {
@@ -35,8 +37,15 @@ struct FirmwareBoot {
 // application); the board fills in the rest.
 FirmwareBoot BootInFirmware(const emu::BoardDescription &board, RunRequest request = {});
 
-// The symbol file built beside a driver's image.
-std::string DriverSymbolFile(const std::string &driver);
+// The symbol file built beside a driver's image in `folder`.
+std::string DriverSymbolFile(const std::string &driver, const std::string &folder = DriverFolder());
+
+// The debug log EDK II's status-code handler printed on the serial port: each DEBUG line, its
+// driver, level and caller taken from the StatusCode.ReportStatusCode call it came from (the
+// n-th line from the n-th debug record reported). The handler's own lines for other status
+// codes (PROGRESS CODE, ERROR, ...), which the firmware's modules report, are left out.
+std::vector<emu::DebugLine> ReadDebugLog(const std::string &serial,
+                                         const std::vector<emu::CallRecord> &calls);
 
 // One "call ..." line of the application's report as the emulator records calls; `images` says
 // where each driver lies, for naming the functions the line gives by address. False for a line

@@ -22,7 +22,8 @@ std::string PlatformSymbolFile() {
 
 }  // namespace
 
-bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase, std::string &why) {
+bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase,
+                    const std::string &symbolDir, std::string &why) {
   SymbolFile platform;
   if (!platform.Read(PlatformSymbolFile(), why)) return false;
   const auto hook = platform.Rva("DebuggerDriverLoaded");
@@ -46,11 +47,11 @@ bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase, st
   for (size_t driver = 0; driver < sizeof(kDriverFiles) / sizeof(kDriverFiles[0]); ++driver) {
     const std::string name = kDriverFiles[driver].Name;
     SymbolFile symbols;
-    if (!symbols.Read(DriverSymbolFile(name), why)) return false;
+    if (!symbols.Read(DriverSymbolFile(name, symbolDir), why)) return false;
     script << "  if $rcx == " << driver << "\n"
            << "    printf \"" << name << " loaded at %#lx\\n\", $rdx\n"
-           << "    eval \"add-symbol-file " << DriverSymbolFile(name) << " -o %#lx\", $rdx - "
-           << emu::Hex(symbols.ImageBase()) << "\n"
+           << "    eval \"add-symbol-file " << DriverSymbolFile(name, symbolDir)
+           << " -o %#lx\", $rdx - " << emu::Hex(symbols.ImageBase()) << "\n"
            << "  end\n";
   }
   script << "  continue\n"
@@ -75,7 +76,8 @@ bool HoldForGdb(RunRequest &request, int waitSeconds,
   request.holdSeconds = waitSeconds;
   const std::string script = request.workDir + "/" + kGdbScript;
   const int port = request.gdbPort;
-  request.onReportLine = [script, port, waitSeconds, notice](const std::string &line) {
+  const std::string symbolDir = request.symbolDir;
+  request.onReportLine = [script, port, waitSeconds, symbolDir, notice](const std::string &line) {
     std::istringstream words(line);
     std::string tag, name, base;
     words >> tag;
@@ -83,7 +85,7 @@ bool HoldForGdb(RunRequest &request, int waitSeconds,
     if (tag == "hold-for-debugger" && words >> base &&
         emu::ParseNumber(base, UINT64_MAX, address)) {
       std::string why;
-      if (!WriteGdbScript(script, port, address, why)) {
+      if (!WriteGdbScript(script, port, address, symbolDir, why)) {
         notice("cannot write the gdb script: " + why);
         return;
       }

@@ -22,9 +22,11 @@ constexpr char kGdbScript[] = "debug.gdb";
 bool HoldForGdb(RunRequest &request, int waitSeconds,
                 std::function<void(const std::string &)> notice, std::string &why);
 
-// The script: attach to 127.0.0.1:`port`, load each driver's symbol file at the breakpoint on
-// the application's hook, release the hold. `platformBase` is where the application was loaded.
-bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase, std::string &why);
+// The script: attach to 127.0.0.1:`port`, load each driver's symbol file (from `symbolDir`) at
+// the breakpoint on the application's hook, release the hold. `platformBase` is where the
+// application was loaded.
+bool WriteGdbScript(const std::string &path, int port, uint64_t platformBase,
+                    const std::string &symbolDir, std::string &why);
 
 }  // namespace fw
 

@@ -69,6 +69,11 @@ std::string FormatFirmwareDispatch(const FirmwareBoot &boot) {
     const std::vector<std::string> w = Words(line);
     if (w.size() == 5 && w[0] == "withdrew") {
       Row(out, "withdrawn for the boot", "the firmware's " + ProtocolName(w[4]));
+    } else if (w.size() == 2 && w[0] == "status-code-handler") {
+      char port[80];
+      std::snprintf(port, sizeof(port), "%s, printing on the serial port at 0x%X",
+                    StatusText(w[1]).c_str(), kStatusCodeSerialPort);
+      Row(out, "EDK II's status-code handler dispatched from StatusCode.fv", port);
     } else if (w.size() == 2 && w[0] == "process-firmware-volume") {
       Row(out, "BoardDrivers.fv handed to ProcessFirmwareVolume", StatusText(w[1]));
     } else if (w.size() == 5 && w[0] == "flash-file") {

@@ -118,7 +118,8 @@ bool MakeWorkDir(const RunRequest &request, std::string &dir) {
   struct stat info;
   if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
   dir = std::filesystem::absolute(dir).lexically_normal().string();
-  for (const char *name : {"boot.img", "vars.fd", kReportLog, kFirmwareLog, kQemuOutput}) {
+  for (const char *name :
+       {"boot.img", "vars.fd", kReportLog, kFirmwareLog, kQemuOutput, kSerialLog}) {
     std::remove((dir + "/" + name).c_str());
   }
   return true;
@@ -132,7 +133,9 @@ bool MakeBootVolume(const RunRequest &request, const std::string &dir) {
               Run({"mmd", "-i", disk, "::/EFI", "::/EFI/BOOT"}) &&
               Run({"mcopy", "-i", disk, FwPlatformImage(), "::/EFI/BOOT/BOOTX64.EFI"}) &&
               (request.driverVolume.empty() ||
-               Run({"mcopy", "-i", disk, request.driverVolume, "::/BoardDrivers.fv"}));
+               Run({"mcopy", "-i", disk, request.driverVolume, "::/BoardDrivers.fv"})) &&
+              (request.statusCodeVolume.empty() ||
+               Run({"mcopy", "-i", disk, request.statusCodeVolume, "::/StatusCode.fv"}));
   for (const auto &[name, bytes] : request.files) {
     made = made && WriteFile(dir + "/" + name, bytes) &&
            Run({"mcopy", "-i", disk, dir + "/" + name, "::/"});
@@ -187,6 +190,14 @@ std::vector<std::string> QemuCommand(const RunRequest &request, const Ovmf &ovmf
       "none",
       "-monitor",
       "none"};
+  if (!request.statusCodeVolume.empty()) {
+    char serial[80];
+    std::snprintf(serial, sizeof(serial), "isa-serial,chardev=statuscode,iobase=0x%X,irq=4",
+                  kStatusCodeSerialPort);
+    command.insert(command.end(),
+                   {"-chardev", "file,id=statuscode,path=" + QemuValue(dir) + "/" + kSerialLog,
+                    "-device", serial});
+  }
   for (size_t i = 0; i < request.smbiosStructures.size(); ++i) {
     command.push_back("-smbios");
     command.push_back("file=" + QemuValue(SmbiosFile(dir, i)));
@@ -267,7 +278,23 @@ int RunQemu(const std::vector<std::string> &command, const std::string &output, 
 }  // namespace
 
 std::string FwPlatformImage() { return std::string(FWPLATFORM_IMAGE); }
-std::string DriverPackage() { return std::string(DRIVER_PACKAGE); }
+std::string DriverFolder(bool debugImages) {
+  return std::string(FIRMWARE_DIR) + (debugImages ? "/DEBUG" : "");
+}
+std::string DriverPackage(bool debugImages) {
+  return DriverFolder(debugImages) + "/BoardDrivers.fv";
+}
+
+bool StatusCodeVolume(std::string &path, std::string &why) {
+  const std::string cache = std::string(SOURCE_DIR) + "/.cache/edk2";
+  path = cache + "/status-code/StatusCode.fv";
+  if (Exists(cache + "/status-code/ready") && Exists(path)) return true;
+  const std::string failed = ReadText(cache + "/status-code/failed");
+  why = "EDK II's status-code handler is not built" +
+        (failed.empty() ? std::string("") : ": " + failed.substr(0, failed.find('\n'))) +
+        " (scripts/setup.sh builds it into .cache/edk2/)";
+  return false;
+}
 
 std::string QemuCpuFor(uint32_t eax) {
   uint32_t stepping = eax & 0xF;
@@ -406,6 +433,7 @@ RunResult RunInOvmf(const RunRequest &request) {
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.debugLog = ReadText(dir + "/" + kReportLog);
   result.firmwareLog = ReadText(dir + "/" + kFirmwareLog);
+  result.serialLog = ReadText(dir + "/" + kSerialLog);
   const int code = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   if (timedOut) {
     result.error = "QEMU did not finish within " + std::to_string(request.timeoutSeconds) + " s";

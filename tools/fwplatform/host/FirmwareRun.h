@@ -11,9 +11,19 @@
 
 namespace fw {
 
-// Where the platform application and the drivers' package were built.
+// Where the platform application and the drivers' package (RELEASE, or DEBUG) were built.
 std::string FwPlatformImage();
-std::string DriverPackage();
+std::string DriverPackage(bool debugImages = false);
+// The folder of the drivers' images and symbol files (RELEASE, or DEBUG).
+std::string DriverFolder(bool debugImages = false);
+
+// EDK II's status-code handler with serial output (StatusCodeHandlerRuntimeDxe, built from
+// Debian's edk2 source by scripts/edk2-tools.sh) in a volume of its own. False, with one line on
+// why, when the set-up has not built it.
+bool StatusCodeVolume(std::string &path, std::string &why);
+// The serial port the handler prints on: a 16550 at COM3's I/O port, apart from COM1 and COM2,
+// which OVMF's consoles use.
+constexpr unsigned kStatusCodeSerialPort = 0x3E8;
 
 struct RunRequest {
   std::string cpu = "Skylake-Server";                  // QEMU -cpu model and properties
@@ -28,6 +38,13 @@ struct RunRequest {
   // The volume the application hands to ProcessFirmwareVolume; empty: none, the drivers are in
   // the flash image already.
   std::string driverVolume = DriverPackage();
+  // Where the drivers' symbol files are, for naming their functions in the call records.
+  std::string symbolDir = DriverFolder();
+  bool debugImages = false;  // the drivers are DEBUG builds
+  // A volume the application dispatches before the drivers' (StatusCodeVolume): the status-code
+  // handler that prints the DEBUG images' lines on the serial port (kStatusCodeSerialPort),
+  // which the run then captures. Empty: none, and no such port.
+  std::string statusCodeVolume;
   std::string flashImage;  // the firmware's code flash; empty: Debian's OVMF
   std::string flashVars;   // its variable store template; empty: Debian's OVMF's
   // Arguments added after ours, one word each (boardsim --qemu-arg).
@@ -49,6 +66,7 @@ struct RunResult {
   bool missingTool = false;  // because QEMU or OVMF is not installed
   std::string debugLog;      // what the application reported on its debug port
   std::string firmwareLog;   // what the firmware wrote on its own debug port (DEBUG builds)
+  std::string serialLog;     // what the status-code handler printed (RunRequest::statusCodeVolume)
   std::map<std::string, std::vector<uint8_t>> files;
   double seconds = 0;
   std::string firmware;  // the code flash the run booted
@@ -72,6 +90,7 @@ constexpr char kReportLog[] = "report.log";         // the application's report
 constexpr char kFirmwareLog[] = "firmware.log";     // OVMF's own debug output
 constexpr char kQemuCommand[] = "qemu-command.sh";  // the run's QEMU command line
 constexpr char kQemuOutput[] = "qemu.out";          // what QEMU printed
+constexpr char kSerialLog[] = "serial.log";         // the status-code handler's serial port
 
 }  // namespace fw
 
