@@ -46,6 +46,9 @@ const char kUsageText[] =
     "                           A mistyped fault is an error; the lookups of the protocols the\n"
     "                           drivers are dispatched after are refused\n"
     "  --smbios-edit-protocol present|absent\n"
+    "  --status-code-protocol present|absent\n"
+    "                           the platform's status code protocol, which DEBUG images\n"
+    "                           report to (--debug-images)\n"
     "  --smbios-table empty|default\n"
     "                           start the SMBIOS table from nothing or from the default\n"
     "  --smbios-slot 'HANDLE \"DESIGNATION\" SLOT-TYPE WIDTH USAGE LENGTH ID CHAR1 CHAR2\n"
@@ -86,6 +89,10 @@ const char kUsageText[] =
     "                           platform, in order: driver, driver function, member, what it\n"
     "                           concerns (protocol, event, variable), arguments and result\n"
     "                           (with --firmware: what the platform application recorded)\n"
+    "  --debug-images           boot the DEBUG images (build/host/DEBUG, build/firmware/DEBUG):\n"
+    "                           the report adds the lines they put in the platform's debug\n"
+    "                           log (with --firmware: as EDK II's status-code handler printed\n"
+    "                           them on the serial port), --trace the calls that carried them\n"
     "  --json FILE              write the whole report as JSON to FILE (-: standard output,\n"
     "                           instead of the text report); with --trace it holds the calls\n"
     "  --smbios-dump FILE       after the boot, write the SMBIOS table as `dmidecode --dump-bin`\n"
@@ -247,6 +254,7 @@ const std::vector<ToolOption> &ToolOptions() {
       {"print-board", false, false, flag(&Options::printBoard)},
       {"list-faults", false, false, flag(&Options::listFaults)},
       {"trace", false, false, flag(&Options::trace)},
+      {"debug-images", false, false, flag(&Options::debugImages)},
       {"json", true, false, text(&Options::json)},
       {"board", true, false, SetBoardFile, true},
       {"fault", true, false, SetFault, true},

@@ -16,6 +16,7 @@ struct Options {
   bool printBoard = false;
   bool listFaults = false;    // list the members a fault can fail and exit
   bool trace = false;         // print every call the drivers made after the report
+  bool debugImages = false;   // boot the DEBUG images, which report to the debug log
   std::string json;           // where to write the report as JSON ("-": standard output)
   std::string smbiosDump;     // where to write the SMBIOS table after the boot, "" for nowhere
   bool firmware = false;      // boot in OVMF under QEMU instead of the emulator

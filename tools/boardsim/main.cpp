@@ -73,6 +73,14 @@ int BootInFirmware(const boardsim::Options &options, bool report, emu::BootResul
     return Refuse("--ovmf: " + why);
   }
   request.extraQemuArgs = options.qemuArgs;
+  if (options.debugImages) {
+    if (!fw::StatusCodeVolume(request.statusCodeVolume, why)) {
+      return Refuse("--debug-images: " + why);
+    }
+    request.driverVolume = fw::DriverPackage(true);
+    request.symbolDir = fw::DriverFolder(true);
+    request.debugImages = true;
+  }
   // The folder of a --gdb run without --keep: its script serves only while QEMU runs, so it goes
   // when the run ends, however it ends.
   std::string made;
@@ -158,7 +166,9 @@ int main(int argc, char **argv) {
       return Finish(status);
     }
   } else {
-    result = emu::RunBoot(options.board);
+    emu::BootPlan plan;
+    plan.images = options.debugImages ? emu::ImageBuild::kDebug : emu::ImageBuild::kRelease;
+    result = emu::RunBoot(options.board, plan);
   }
   // A fault on a call that must not fail makes the boot meaningless: refuse it, report nothing.
   if (std::vector<std::string> refused = boardsim::RefusedFaults(result); !refused.empty()) {
