@@ -1,6 +1,6 @@
-// The same commit builds the same package: a second build, from a copy of the sources in
-// another folder into another build folder, gives the same bytes of every file, and no file
-// carries a path of either build.
+// The same commit builds the same packages, RELEASE and DEBUG: a second build, from a copy of
+// the sources in another folder into another build folder, gives the same bytes of every file,
+// and no file carries a path of either build.
 #include <algorithm>
 
 #include "Edk2Tools.h"
@@ -22,13 +22,16 @@ TEST(ReproducibleBuildTest, SecondBuildElsewhereGivesTheSameBytes) {
   ASSERT_EQ(copy.status, 0) << copy.out;
   test::CommandRun build = test::Run("cd " + Quote(source) +
                                      " && cmake --preset default >/dev/null && cmake --build "
-                                     "--preset default -j2 --target firmware_package");
+                                     "--preset default -j2 --target firmware_package firmware_package_debug");
   ASSERT_EQ(build.status, 0) << build.out;
 
-  std::vector<std::string> files = {"BoardDrivers.fv"};
-  for (const Driver &driver : ShippedDrivers()) {
-    for (const char *suffix : {".efi", ".debug", ".depex", ".ffs", ".inf"})
-      files.push_back(driver.name + suffix);
+  std::vector<std::string> files;
+  for (const std::string folder : {"", "DEBUG/"}) {
+    files.push_back(folder + "BoardDrivers.fv");
+    for (const Driver &driver : ShippedDrivers()) {
+      for (const char *suffix : {".efi", ".debug", ".depex", ".ffs", ".inf"})
+        files.push_back(folder + driver.name + suffix);
+    }
   }
   for (const std::string &name : files) {
     SCOPED_TRACE(name);
