@@ -13,13 +13,14 @@
 
 constinit const CHAR8 gEfiCallerBaseName[] = BOARD_DRIVER_FILE;
 
-namespace {
+// File-local names are static, not in an unnamed namespace: the image's symbol file would name
+// such a function after a hash of its source path, and differ from one checkout to the next.
 
 // The caller of every status code: the file the image came from, as EDK II passes its module's
 // FILE_GUID (gEfiCallerIdGuid).
-constexpr EFI_GUID kCallerId = DriverFileGuid(BOARD_DRIVER_FILE);
+static constexpr EFI_GUID kCallerId = DriverFileGuid(BOARD_DRIVER_FILE);
 
-constinit EFI_STATUS_CODE_PROTOCOL *mStatusCode = nullptr;
+static constinit EFI_STATUS_CODE_PROTOCOL *mStatusCode = nullptr;
 
 // Looked up when a line is first reported, and again at each line while the platform lacks it,
 // as EDK II's ReportStatusCodeLib does. Nothing orders the drivers after the status code router
@@ -27,7 +28,7 @@ constinit EFI_STATUS_CODE_PROTOCOL *mStatusCode = nullptr;
 // may come before the router has installed it; remembering that it was absent would lose every
 // later line. While it is missing a line costs one LocateProtocol, in DEBUG images only; once
 // found it is kept, since the router never withdraws it.
-EFI_STATUS_CODE_PROTOCOL *StatusCodeProtocol() {
+static EFI_STATUS_CODE_PROTOCOL *StatusCodeProtocol() {
   if (mStatusCode == nullptr && gBS != nullptr) {
     VOID *Interface = nullptr;
     if (!EFI_ERROR(gBS->LocateProtocol(&gEfiStatusCodeRuntimeProtocolGuid, nullptr, &Interface))) {
@@ -36,8 +37,6 @@ EFI_STATUS_CODE_PROTOCOL *StatusCodeProtocol() {
   }
   return mStatusCode;
 }
-
-}  // namespace
 
 // The record is laid out as a handler receives it from EDK II's DebugLib and ReportStatusCodeEx:
 // the data header, the level, the argument slots, the format string. Everything the record's

@@ -12,11 +12,11 @@ extern "C" VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *) {
   gBS->CloseEvent(Event);
 }
 
-namespace {
+// Static, as in the drivers: an unnamed namespace would put a hash of the source path into the
+// symbol file.
+static constexpr CHAR16 kItemTitle[] = u"Onboard NIC (CPU1 PCIE 3.0)";
 
-constexpr CHAR16 kItemTitle[] = u"Onboard NIC (CPU1 PCIE 3.0)";
-
-VOID ReportPlacements() {
+static VOID ReportPlacements() {
   DEBUG_REPORT((DEBUG_INFO, "%a: KVRN port %c placed in slot %u, code 0x%06x\n", gEfiCallerBaseName,
                 'B', 172u, 0x22B000u));
   DEBUG_REPORT((DEBUG_INFO, "%a: root port %02x:%02x.%x register 0x15C %08X -> %08X\n",
@@ -26,7 +26,7 @@ VOID ReportPlacements() {
   DEBUG_REPORT((DEBUG_INFO, "%a: Setup item %d now \"%s\"\n", gEfiCallerBaseName, 551, kItemTitle));
 }
 
-VOID ReportFailures() {
+static VOID ReportFailures() {
   DEBUG_REPORT((DEBUG_WARN, "%a: Setup variable of %u bytes, %d more than the buffer: %r\n",
                 gEfiCallerBaseName, 4000u, 4000 - 3820, EFI_BUFFER_TOO_SMALL));
   DEBUG_REPORT((DEBUG_ERROR, "%a: lookup of %g failed: %r, interface %p\n", gEfiCallerBaseName,
@@ -39,8 +39,6 @@ VOID ReportFailures() {
   DEBUG_REPORT((DEBUG_WARN, "%a: |%-6a|%*a|%.3a|%a| %r 100%%\n", gEfiCallerBaseName, "left", 6,
                 "right", "precision", static_cast<const CHAR8 *>(nullptr), EfiErrorCode(0x64)));
 }
-
-}  // namespace
 
 DRIVER_EXPORT EFI_STATUS EFIAPI BoardSlotServiceEntryPoint(EFI_HANDLE ImageHandle,
                                                            EFI_SYSTEM_TABLE *SystemTable) {
