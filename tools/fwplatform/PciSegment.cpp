@@ -165,6 +165,9 @@ VOID PlaceStandIn(const FW_STAND_IN &Described) {
     Write32(StandIn.Config + 0x10, static_cast<UINT32>(Described.Memory) | 0x4);
     Write32(StandIn.Config + 0x14, static_cast<UINT32>(Described.Memory >> 32));
     ShowDecoding(StandIn);
+  } else {
+    // Nothing assigned: a 64-bit memory BAR still reads its type bits, as the emulated one does.
+    Write32(StandIn.Config + 0x10, 0x4);
   }
   StandIn.Initial = static_cast<UINT8 *>(AllocateZeroed(kConfigSpaceSize));
   CopyBytes(StandIn.Initial, StandIn.Config, kConfigSpaceSize);
