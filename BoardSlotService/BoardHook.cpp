@@ -2,6 +2,7 @@
 // from the controller itself, and this board's fixed answers to the platform's other members.
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
 #include "PciAccess.h"
@@ -49,6 +50,8 @@ static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryL
        ++Function) {
     ReadNicMacAddress(PciBdf(Secondary, 0, Function), SecondaryList);
   }
+  DEBUG_REPORT((DEBUG_INFO, "BoardSlotService: NIC MAC addresses: %u primary, %u secondary\n",
+                PrimaryList[0], SecondaryList[0]));
   return EFI_SUCCESS;
 }
 
@@ -57,6 +60,8 @@ static EFI_STATUS EFIAPI CollectNicMacAddresses(UINT8 *Record, UINT8 *SecondaryL
 // stops answering adds nothing: there are no registers to read.
 static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   if (PciRead32(FunctionBdf, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID) {
+    DEBUG_REPORT((DEBUG_INFO, "BoardSlotService: NIC %02x:%02x.%x absent\n", BdfBus(FunctionBdf),
+                  BdfDevice(FunctionBdf), BdfFunction(FunctionBdf)));
     return;
   }
   // The pair is one 64-bit BAR whatever its type bits say. A BAR0 that reads all ones did not
@@ -66,12 +71,18 @@ static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   const UINT32 Bar1 = PciRead32(FunctionBdf, PCI_BAR1_OFFSET);
   const UINT64 Base = (static_cast<UINT64>(Bar1) << 32 | Bar0) & ~UINT64{PCI_BAR_FLAG_MASK};
   if (Base == 0 || Bar0 == PCI_ABSENT_ID || Base > NIC_MAC_LAST_BASE) {
+    DEBUG_REPORT((DEBUG_WARN, "BoardSlotService: NIC %02x:%02x.%x BARs 0x%08x:%08x: %a\n",
+                  BdfBus(FunctionBdf), BdfDevice(FunctionBdf), BdfFunction(FunctionBdf), Bar1, Bar0,
+                  Base == 0 ? "no memory assigned" : "no address DXE can read"));
     return;
   }
   // Command's bits 15..11 are reserved zero: all ones is a function that no longer answers
   // (or a register the access protocol has no address for), not one that decodes already.
   const UINT16 Command = PciRead16(FunctionBdf, PCI_COMMAND_OFFSET);
   if (Command == PCI_COMMAND_ABSENT) {
+    DEBUG_REPORT((DEBUG_WARN,
+                  "BoardSlotService: NIC %02x:%02x.%x Command reads 0xFFFF: not answering\n",
+                  BdfBus(FunctionBdf), BdfDevice(FunctionBdf), BdfFunction(FunctionBdf)));
     return;
   }
 
@@ -93,6 +104,11 @@ static VOID ReadNicMacAddress(UINT16 FunctionBdf, UINT8 *List) {
   if (EnablesRaised) {
     PciWrite16(FunctionBdf, PCI_COMMAND_OFFSET, Command);
   }
+  DEBUG_REPORT(
+      (DEBUG_INFO,
+       "BoardSlotService: NIC %02x:%02x.%x window 0x%lx MAC %02x:%02x:%02x:%02x:%02x:%02x\n",
+       BdfBus(FunctionBdf), BdfDevice(FunctionBdf), BdfFunction(FunctionBdf), Base, Entry[0],
+       Entry[1], Entry[2], Entry[3], Entry[4], Entry[5]));
 }
 
 static BOOLEAN EFIAPI DeclineQuery(UINTN, UINTN, UINTN, UINTN) { return FALSE; }

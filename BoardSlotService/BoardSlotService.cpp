@@ -4,6 +4,7 @@
 #include "BoardSlotService.h"
 
 #include "BoardInfoProtocol.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "TriggerProtocols.h"
 
@@ -30,19 +31,37 @@ static EFI_STATUS BoardSlotServiceMain() {
   VOID *HookInterface = const_cast<BOARD_HOOK_PROTOCOL *>(&mBoardHookProtocol);
   EFI_STATUS HookStatus = BootServices->InstallProtocolInterface(
       &HookHandle, &gBoardHookProtocolGuid, EFI_NATIVE_INTERFACE, HookInterface);
+  if (EFI_ERROR(HookStatus)) {
+    DEBUG_REPORT(
+        (DEBUG_ERROR, "BoardSlotService: board hook protocol not installed: %r\n", HookStatus));
+  }
 
   EFI_EVENT ReadyToBootEvent = nullptr;
   EFI_STATUS ReadyToBootStatus =
       BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ReadyToBootNotify, nullptr,
                                   &gEfiEventReadyToBootGuid, &ReadyToBootEvent);
+  if (EFI_ERROR(ReadyToBootStatus)) {
+    DEBUG_REPORT(
+        (DEBUG_WARN, "BoardSlotService: ReadyToBoot event not created: %r\n", ReadyToBootStatus));
+  }
 
   VOID *Registration = nullptr;
   EFI_EVENT SlotRecordsEvent = nullptr;
   EFI_STATUS SlotRecordsStatus = BootServices->CreateEvent(
       EVT_NOTIFY_SIGNAL, TPL_CALLBACK, SmbiosSlotNotify, nullptr, &SlotRecordsEvent);
   if (!EFI_ERROR(SlotRecordsStatus)) {
-    BootServices->RegisterProtocolNotify(&gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent,
-                                         &Registration);
+    const EFI_STATUS Registered = BootServices->RegisterProtocolNotify(
+        &gSlotRecordsTriggerProtocolGuid, SlotRecordsEvent, &Registration);
+    if (EFI_ERROR(Registered)) {
+      DEBUG_REPORT((DEBUG_ERROR,
+                    "BoardSlotService: slot-records trigger not registered: %r: its event can "
+                    "never fire, no SMBIOS slot records\n",
+                    Registered));
+    }
+  } else {
+    DEBUG_REPORT((DEBUG_ERROR,
+                  "BoardSlotService: slot-records event not created: %r: no SMBIOS slot records\n",
+                  SlotRecordsStatus));
   }
 
   EFI_EVENT RootPortEvent = nullptr;
@@ -54,7 +73,12 @@ static EFI_STATUS BoardSlotServiceMain() {
     if (!EFI_ERROR(Status)) {
       return Status;
     }
+    DEBUG_REPORT((DEBUG_ERROR,
+                  "BoardSlotService: root-port adjustment trigger not registered: %r\n", Status));
     WithdrawEvent(RootPortEvent);
+  } else {
+    DEBUG_REPORT(
+        (DEBUG_ERROR, "BoardSlotService: root-port adjustment event not created: %r\n", Status));
   }
 
   // The start failed and the DXE core will unload this image: nothing registered may still
@@ -67,6 +91,7 @@ static EFI_STATUS BoardSlotServiceMain() {
   }
   if (!EFI_ERROR(HookStatus) && EFI_ERROR(BootServices->UninstallProtocolInterface(
                                     HookHandle, &gBoardHookProtocolGuid, HookInterface))) {
+    DEBUG_REPORT((DEBUG_ERROR, "BoardSlotService: board hook protocol not uninstalled\n"));
     gStartAbandoned = TRUE;
   }
   return Status;
@@ -100,6 +125,9 @@ static VOID AssignKvrnPorts() {
       for (const auto &Port : kKvrnPorts) {
         if ((PortFlags & Port.Flag) != 0) {
           Board->SetSlotLocation(SlotIndex, Port.Code);
+          DEBUG_REPORT((DEBUG_INFO, "BoardSlotService: KVRN port %c in slot %lu (code 0x%06x)\n",
+                        static_cast<CHAR8>('A' + (Port.Code >> 12 & 0xF) - 0xA), SlotIndex,
+                        Port.Code));
           PortFlags &= static_cast<UINT8>(~Port.Flag);
           break;
         }
@@ -109,9 +137,15 @@ static VOID AssignKvrnPorts() {
       return;
     }
   }
+  DEBUG_REPORT((DEBUG_WARN,
+                "BoardSlotService: no free expansion slot for the KVRN ports of bits 0x%02x\n",
+                PortFlags));
 }
 
 static VOID EFIAPI ReadyToBootNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Context;
-  gBS->CloseEvent(Event);
+  const EFI_STATUS Status = gBS->CloseEvent(Event);
+  if (EFI_ERROR(Status)) {
+    DEBUG_REPORT((DEBUG_WARN, "BoardSlotService: ReadyToBoot event not closed: %r\n", Status));
+  }
 }

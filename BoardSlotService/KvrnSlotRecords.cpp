@@ -2,6 +2,7 @@
 // 0x0B01) is resized to the link the module runs, or removed when the module is unusable; each
 // port the slot is split into gets an OEM record (type 161) in the System Slots layout.
 #include "BoardSlotService.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
 
@@ -101,6 +102,8 @@ static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios) {
     UINT16 Size = 0;
     if (EFI_ERROR(Smbios->FindRecordByType(SMBIOS_TYPE_SYSTEM_SLOTS, static_cast<UINT8>(Instance),
                                            &Copy, &Size))) {
+      DEBUG_REPORT((DEBUG_WARN,
+                    "BoardSlotService: KVRN module unusable, but no KVRN slot record to remove\n"));
       return;
     }
     if (Copy == nullptr) {
@@ -118,9 +121,17 @@ static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios) {
                            KVRN_SLOT_DESIGNATION_LENGTH) == 0;
     }
     if (Match) {
-      Smbios->RemoveRecord(ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, Handle)));
+      const UINT16 Handle = ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, Handle));
+      const EFI_STATUS Removed = Smbios->RemoveRecord(Handle);
+      DEBUG_REPORT(
+          (EFI_ERROR(Removed) ? DEBUG_WARN : DEBUG_INFO,
+           "BoardSlotService: KVRN module unusable: removing KVRN slot record 0x%04x: %r\n", Handle,
+           Removed));
     }
-    gBS->FreePool(Copy);
+    const EFI_STATUS Freed = gBS->FreePool(Copy);
+    if (EFI_ERROR(Freed)) {
+      DEBUG_REPORT((DEBUG_WARN, "BoardSlotService: SMBIOS copy not freed: %r\n", Freed));
+    }
     if (Match) {
       return;
     }
@@ -131,12 +142,19 @@ static VOID RemoveKvrnSlotRecord(SMBIOS_EDIT_PROTOCOL *Smbios) {
 // replacement ends the walk. The protocol keeps its own copy of what it is given, so each copy
 // is freed once the protocol is done with it.
 static VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
+  UINTN Resized = 0;  // DEBUG images only: no record found is worth a line
   for (UINTN Instance = 1; Instance <= SMBIOS_LAST_INSTANCE; ++Instance) {
     VOID *Copy = nullptr;
     UINT16 Size = 0;
     EFI_STATUS Status = Smbios->FindRecordByType(SMBIOS_TYPE_SYSTEM_SLOTS,
                                                  static_cast<UINT8>(Instance), &Copy, &Size);
     if (EFI_ERROR(Status)) {
+      if (Resized == 0) {
+        DEBUG_REPORT((DEBUG_WARN,
+                      "BoardSlotService: no KVRN slot record (Slot ID 0x%04x) to "
+                      "set to width 0x%02x\n",
+                      KVRN_SLOT_ID, Width));
+      }
       return;
     }
     if (Copy == nullptr) {
@@ -150,8 +168,16 @@ static VOID SetKvrnSlotWidth(SMBIOS_EDIT_PROTOCOL *Smbios, UINT8 Width) {
       Structure[offsetof(SMBIOS_SYSTEM_SLOTS, SlotDataBusWidth)] = Width;
       Status = Smbios->ReplaceRecord(
           ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, Handle)), Copy, Size);
+      ++Resized;
+      DEBUG_REPORT((EFI_ERROR(Status) ? DEBUG_WARN : DEBUG_INFO,
+                    "BoardSlotService: KVRN slot record 0x%04x to width 0x%02x: %r\n",
+                    ReadUnaligned16(Structure + offsetof(SMBIOS_SYSTEM_SLOTS, Handle)), Width,
+                    Status));
     }
-    gBS->FreePool(Copy);
+    const EFI_STATUS Freed = gBS->FreePool(Copy);
+    if (EFI_ERROR(Freed)) {
+      DEBUG_REPORT((DEBUG_WARN, "BoardSlotService: SMBIOS copy not freed: %r\n", Freed));
+    }
     if (EFI_ERROR(Status)) {
       return;
     }
@@ -169,5 +195,8 @@ static VOID AddKvrnPortRecord(SMBIOS_EDIT_PROTOCOL *Smbios, SLOT_RECORD_BUFFER *
   Record->Slot.BusNumber = static_cast<UINT8>(Code >> 8);
   Record->Slot.DeviceFunctionNumber = static_cast<UINT8>(Code);
   Record->Strings[KVRN_PORT_LETTER_INDEX] = static_cast<CHAR8>('B' + Port);
-  Smbios->InsertRecord(Record, KVRN_PORT_RECORD_SIZE);
+  const EFI_STATUS Status = Smbios->InsertRecord(Record, KVRN_PORT_RECORD_SIZE);
+  DEBUG_REPORT((EFI_ERROR(Status) ? DEBUG_WARN : DEBUG_INFO,
+                "BoardSlotService: adding KVRN port %c record (Slot ID 0x%04x, width 0x%02x): %r\n",
+                Record->Strings[KVRN_PORT_LETTER_INDEX], SlotId, Width, Status));
 }

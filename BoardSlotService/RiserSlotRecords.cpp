@@ -3,6 +3,7 @@
 // read.
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "MemRoutines.h"
 #include "Risers.h"
@@ -135,6 +136,8 @@ VOID AddRiserSlotRecords(UINT8 RiserType) {
     }
   }
   if (Layout == nullptr) {
+    DEBUG_REPORT((DEBUG_INFO, "BoardSlotService: riser type %u has no slots: no riser records\n",
+                  RiserType));
     return;
   }
   SMBIOS_EDIT_PROTOCOL *Smbios = LocateSmbiosEdit();
@@ -166,6 +169,10 @@ VOID AddRiserSlotRecords(UINT8 RiserType) {
     Record.Strings[Length] = '\0';
     Record.Strings[Length + 1] = '\0';
     // A failed insertion does not keep the next slot out.
-    Smbios->InsertRecord(&Record, static_cast<UINT16>(sizeof(SMBIOS_SYSTEM_SLOTS) + Length + 2));
+    const EFI_STATUS Status = Smbios->InsertRecord(
+        &Record, static_cast<UINT16>(sizeof(SMBIOS_SYSTEM_SLOTS) + Length + 2));
+    DEBUG_REPORT((EFI_ERROR(Status) ? DEBUG_WARN : DEBUG_INFO,
+                  "BoardSlotService: adding riser slot record %u \"%a\": %r\n", Slot->SlotId,
+                  Name->Text, Status));
   }
 }

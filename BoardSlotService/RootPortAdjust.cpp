@@ -1,6 +1,7 @@
 // Setup-driven root-port adjustment: runs again on every installation of its trigger.
 #include "BoardInfoProtocol.h"
 #include "BoardSlotService.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "PciAccess.h"
 #include "SetupVariable.h"
@@ -22,6 +23,7 @@ VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
   }
 
   if (ReadSetupOption(SETUP_ROOT_PORT_ADJUST_OFFSET) <= 0) {  // off, or no variable
+    DEBUG_REPORT((DEBUG_INFO, "BoardSlotService: root-port adjustment off\n"));
     return;
   }
 
@@ -38,6 +40,16 @@ VOID EFIAPI RootPortAdjustNotify(EFI_EVENT Event, VOID *Context) {
       const UINT32 Control = PciRead32(RootPort, ROOT_PORT_ADJUST_REGISTER);
       if (Control != PCI_ABSENT_ID) {
         PciWrite32(RootPort, ROOT_PORT_ADJUST_REGISTER, Control & ~ROOT_PORT_ADJUST_BIT);
+        DEBUG_REPORT((DEBUG_INFO,
+                      "BoardSlotService: slot %u root port %02x:%02x.%x register 0x15C 0x%08x -> "
+                      "0x%08x\n",
+                      SlotIndex, BdfBus(RootPort), BdfDevice(RootPort), BdfFunction(RootPort),
+                      Control, Control & ~ROOT_PORT_ADJUST_BIT));
+      } else {
+        DEBUG_REPORT((DEBUG_WARN,
+                      "BoardSlotService: slot %u root port %02x:%02x.%x register 0x15C reads all "
+                      "ones: not written\n",
+                      SlotIndex, BdfBus(RootPort), BdfDevice(RootPort), BdfFunction(RootPort)));
       }
     }
   }

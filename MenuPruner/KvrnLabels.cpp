@@ -93,6 +93,7 @@ constexpr auto mKvrnPortLabels = CompactMenuTable(kKvrnPortLabelRows, mKvrnTexts
 
 static VOID LabelKvrnSlot(SETUP_EDIT_PROTOCOL *SetupEdit, const KVRN_LABEL_SLOT &Slot,
                           const KVRN_PORT_LABEL &Port);
+constexpr UINTN KVRN_LABEL_EDITS = 4;  // made for each slot labelled
 
 VOID EFIAPI KvrnLabelsNotify(EFI_EVENT Event, VOID *Context) {
   (VOID) Event;
@@ -107,28 +108,43 @@ VOID EFIAPI KvrnLabelsNotify(EFI_EVENT Event, VOID *Context) {
     return;
   }
   if (Board->QueryBoardByte(BOARD_BYTE_KVRN_UNAVAILABLE) != 0) {
-    SetupEdit->HideItem(SETUP_FORM_SET, KVRN_SLOT_OPROM_ITEM);
+    ReportFailedEdit("HideItem", SETUP_FORM_SET, KVRN_SLOT_OPROM_ITEM,
+                     SetupEdit->HideItem(SETUP_FORM_SET, KVRN_SLOT_OPROM_ITEM));
+    DEBUG_REPORT(
+        (DEBUG_INFO, "MenuPruner: KVRN module unusable: Setup %u hidden\n", KVRN_SLOT_OPROM_ITEM));
     return;
   }
 
   // A slot gets the first port whose code it holds and whose bit is set; every port test asks
   // the slot table afresh. A port found in two slots labels both.
+  UINTN Labelled = 0;  // DEBUG images report how many
   for (const KVRN_LABEL_SLOT &Slot : kKvrnLabelSlots) {
     for (const KVRN_PORT_LABEL &Port : mKvrnPortLabels.Rows) {
       if (Board->GetSlotLocation(Slot.SlotIndex) == Port.Code && (KvrnConfig & Port.Mask) != 0) {
         LabelKvrnSlot(SetupEdit, Slot, Port);
+        ++Labelled;
+        DEBUG_REPORT((DEBUG_INFO, "MenuPruner: KVRN port %c in slot %u: Setup %u and %u labelled\n",
+                      static_cast<CHAR8>('A' + (Port.Code >> 12 & 0xF) - 0xA), Slot.SlotIndex,
+                      Slot.PromptId, Slot.HelpId));
         break;
       }
     }
   }
+  DEBUG_REPORT(
+      (DEBUG_INFO, "MenuPruner: KVRN labels: %lu setup edits\n", Labelled * KVRN_LABEL_EDITS));
 }
 
 // Statuses are not looked at: a failed edit does not stop the ones after it.
 static VOID LabelKvrnSlot(SETUP_EDIT_PROTOCOL *SetupEdit, const KVRN_LABEL_SLOT &Slot,
                           const KVRN_PORT_LABEL &Port) {
-  SetupEdit->UpdateString(SETUP_FORM_SET, Slot.PromptId, mKvrnTexts.At(Port.Prompt));
-  SetupEdit->UpdateString(SETUP_FORM_SET, Slot.HelpId, mKvrnTexts.At(Port.Help));
-  SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.RetitleId,
-                          mKvrnTexts.At(Port.Retitle));
-  SetupEdit->HideItem(SOCKET_CONFIGURATION_FORM_SET, Port.HideId);
+  ReportFailedEdit(
+      "UpdateString", SETUP_FORM_SET, Slot.PromptId,
+      SetupEdit->UpdateString(SETUP_FORM_SET, Slot.PromptId, mKvrnTexts.At(Port.Prompt)));
+  ReportFailedEdit("UpdateString", SETUP_FORM_SET, Slot.HelpId,
+                   SetupEdit->UpdateString(SETUP_FORM_SET, Slot.HelpId, mKvrnTexts.At(Port.Help)));
+  ReportFailedEdit("UpdateString", SOCKET_CONFIGURATION_FORM_SET, Port.RetitleId,
+                   SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.RetitleId,
+                                           mKvrnTexts.At(Port.Retitle)));
+  ReportFailedEdit("HideItem", SOCKET_CONFIGURATION_FORM_SET, Port.HideId,
+                   SetupEdit->HideItem(SOCKET_CONFIGURATION_FORM_SET, Port.HideId));
 }

@@ -3,6 +3,7 @@
 #include "MenuPruner.h"
 
 #include "BoardInfoProtocol.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "MenuTextPool.h"
 #include "Risers.h"
@@ -24,6 +25,11 @@ static VOID MakeFixedEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit);
 static VOID MakeRiserSlotEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const RISER_MENU *Riser);
+// DEBUG images: the setup edits a riser edits pass makes, the onboard NIC item's aside.
+[[maybe_unused]] static UINTN PlannedRiserEdits(const RISER_MENU *Riser);
+#if defined(BOARD_DEBUG_REPORTS)
+static constinit UINTN mRiserEditPasses = 0;  // a second pass edits the same instance again
+#endif
 
 DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
                                                      EFI_SYSTEM_TABLE *SystemTable) {
@@ -33,14 +39,19 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
   VOID *Registration = nullptr;
   EFI_EVENT RiserEditsEvent = nullptr;
   BOOLEAN RiserEditsArmed = FALSE;
-  if (!EFI_ERROR(gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RiserMenuEditsNotify, nullptr,
-                                  &RiserEditsEvent))) {
-    if (!EFI_ERROR(
-            gBS->RegisterProtocolNotify(&gSetupEditProtocolGuid, RiserEditsEvent, &Registration))) {
+  EFI_STATUS Armed = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RiserMenuEditsNotify,
+                                      nullptr, &RiserEditsEvent);
+  if (!EFI_ERROR(Armed)) {
+    Armed = gBS->RegisterProtocolNotify(&gSetupEditProtocolGuid, RiserEditsEvent, &Registration);
+    if (!EFI_ERROR(Armed)) {
       RiserEditsArmed = TRUE;
     } else {
       gBS->CloseEvent(RiserEditsEvent);  // nothing could ever signal it
     }
+  }
+  if (!RiserEditsArmed) {
+    DEBUG_REPORT(
+        (DEBUG_ERROR, "MenuPruner: riser edits not armed: %r: the KVRN labels alone\n", Armed));
   }
 
   EFI_EVENT KvrnLabelsEvent = nullptr;
@@ -51,7 +62,10 @@ DRIVER_EXPORT EFI_STATUS EFIAPI MenuPrunerEntryPoint(EFI_HANDLE ImageHandle,
     if (!EFI_ERROR(Status)) {
       return Status;
     }
+    DEBUG_REPORT((DEBUG_ERROR, "MenuPruner: KVRN labels event not registered: %r\n", Status));
     WithdrawEvent(KvrnLabelsEvent);
+  } else {
+    DEBUG_REPORT((DEBUG_ERROR, "MenuPruner: KVRN labels event not created: %r\n", Status));
   }
 
   // The start failed and the DXE core will unload this image: no event may still point into
@@ -73,10 +87,19 @@ static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
     return;
   }
   UINT8 RiserType = GetBoardInfoProtocol()->QueryBoardByte(BOARD_BYTE_RISER_TYPE);
+#if defined(BOARD_DEBUG_REPORTS)
+  if (++mRiserEditPasses > 1) {
+    DEBUG_REPORT((DEBUG_WARN,
+                  "MenuPruner: setup edit protocol installed again: editing the "
+                  "instance found first once more\n"));
+  }
+#endif
 
   // A riser type without a row gets the fixed edits alone.
   MakeFixedEdits(SetupEdit);
   const RISER_MENU *Riser = FindRiserMenu(RiserType);
+  DEBUG_REPORT((DEBUG_INFO, "MenuPruner: riser type %u: %lu setup edits\n", RiserType,
+                PlannedRiserEdits(Riser)));
   if (Riser == nullptr) {
     return;
   }
@@ -91,7 +114,9 @@ static VOID EFIAPI RiserMenuEditsNotify(EFI_EVENT Event, VOID *Context) {
 
 SETUP_EDIT_PROTOCOL *LocateSetupEdit() {
   VOID *Interface = nullptr;
-  if (EFI_ERROR(gBS->LocateProtocol(&gSetupEditProtocolGuid, nullptr, &Interface))) {
+  const EFI_STATUS Status = gBS->LocateProtocol(&gSetupEditProtocolGuid, nullptr, &Interface);
+  if (EFI_ERROR(Status)) {
+    DEBUG_REPORT((DEBUG_WARN, "MenuPruner: no setup edit protocol: %r\n", Status));
     return nullptr;
   }
   // An installation without an interface (null) edits nothing rather than call through it.
@@ -128,9 +153,10 @@ struct MENU_EDIT_ROW {
   constexpr const CHAR8 *TextAt(UINTN) const { return Text; }
   template <typename POOL>
   constexpr MENU_EDIT Compact(const POOL &Pool) const {
-    const UINT16 Item = Id > MENU_ID_MASK ? MenuIdTooLarge()
-                                          : static_cast<UINT16>(Call << MENU_CALL_SHIFT |
-                                                                FormSet << MENU_FORM_SET_SHIFT | Id);
+    const UINT16 Item =
+        Id > MENU_ID_MASK
+            ? MenuIdTooLarge()
+            : static_cast<UINT16>(Call << MENU_CALL_SHIFT | FormSet << MENU_FORM_SET_SHIFT | Id);
     return {Item, Text == nullptr ? MENU_TEXT{0} : Pool.OffsetOf(Text)};
   }
 };
@@ -223,7 +249,8 @@ struct RISER_EDIT_PLAN {
 constexpr UINTN PlanRiserRow(const RISER_ROW &Riser, MENU_EDIT_ROW *Edits) {
   UINTN Count = 0;
   for (UINTN Slot = 0; Slot < Riser.SlotCount; ++Slot) {
-    Edits[Count++] = {UPDATE_STRING, SETUP, Riser.Slots[Slot].OpromItem, Riser.Slots[Slot].OpromText};
+    Edits[Count++] = {UPDATE_STRING, SETUP, Riser.Slots[Slot].OpromItem,
+                      Riser.Slots[Slot].OpromText};
   }
   for (UINT16 Item : kRiserOpromItems) {
     bool Used = false;
@@ -245,8 +272,7 @@ constexpr UINTN PlanRiserRow(const RISER_ROW &Riser, MENU_EDIT_ROW *Edits) {
   return Count;
 }
 
-constexpr bool SameMenuEdits(const MENU_EDIT_ROW *First, const MENU_EDIT_ROW *Second,
-                             UINTN Count) {
+constexpr bool SameMenuEdits(const MENU_EDIT_ROW *First, const MENU_EDIT_ROW *Second, UINTN Count) {
   for (UINTN Edit = 0; Edit < Count; ++Edit) {
     if (First[Edit].Call != Second[Edit].Call || First[Edit].FormSet != Second[Edit].FormSet ||
         First[Edit].Id != Second[Edit].Id ||
@@ -273,8 +299,8 @@ constexpr RISER_EDIT_PLAN PlanRiserEdits() {
     if (First == Plan.EditCount) {
       Plan.EditCount += Count;
     }
-    Plan.Menus[Row] = {kRisers[Row].RiserType, kRisers[Row].StorageItems,
-                       static_cast<UINT8>(First), static_cast<UINT8>(Count)};
+    Plan.Menus[Row] = {kRisers[Row].RiserType, kRisers[Row].StorageItems, static_cast<UINT8>(First),
+                       static_cast<UINT8>(Count)};
   }
   return Plan;
 }
@@ -329,16 +355,31 @@ static VOID MakeMenuEdits(SETUP_EDIT_PROTOCOL *SetupEdit, const MENU_EDIT *Edits
     const UINT16 Id = Edit->Item & MENU_ID_MASK;
     switch (Edit->Item >> MENU_CALL_SHIFT) {
       case HIDE_ITEM:
-        SetupEdit->HideItem(Title, Id);
+        ReportFailedEdit("HideItem", Title, Id, SetupEdit->HideItem(Title, Id));
         break;
       case UPDATE_STRING:
-        SetupEdit->UpdateString(Title, Id, mRiserTexts.At(Edit->Text));
+        ReportFailedEdit("UpdateString", Title, Id,
+                         SetupEdit->UpdateString(Title, Id, mRiserTexts.At(Edit->Text)));
         break;
       case ONBOARD_NIC_CHECK:
         SuppressAbsentOnboardNicItem(SetupEdit);
         break;
     }
   }
+}
+
+[[maybe_unused]] static UINTN PlannedRiserEdits(const RISER_MENU *Riser) {
+  UINTN Edits = ArrayCount(mFixedEdits.Rows) - 1;  // but the onboard NIC check
+  if (Riser != nullptr) {
+    Edits += Riser->EditCount;
+    if ((Riser->StorageItems & RISER_M2_ITEMS) != 0) {
+      Edits += ArrayCount(mM2Edits.Rows);
+    }
+    if ((Riser->StorageItems & RISER_NVME_ITEMS) != 0) {
+      Edits += NVME_PORT_ITEMS * ArrayCount(mNvmePorts.Rows);
+    }
+  }
+  return Edits;
 }
 
 static VOID MakeFixedEdits(SETUP_EDIT_PROTOCOL *SetupEdit) {
@@ -353,8 +394,9 @@ static VOID MakeM2Edits(SETUP_EDIT_PROTOCOL *SetupEdit) {
 static VOID MakeNvmeEdits(SETUP_EDIT_PROTOCOL *SetupEdit) {
   for (UINTN Item = 0; Item < NVME_PORT_ITEMS; ++Item) {
     for (const NVME_PORT &Port : mNvmePorts.Rows) {
-      SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.Items[Item].Id,
-                              mRiserTexts.At(Port.Items[Item].Text));
+      ReportFailedEdit("UpdateString", SOCKET_CONFIGURATION_FORM_SET, Port.Items[Item].Id,
+                       SetupEdit->UpdateString(SOCKET_CONFIGURATION_FORM_SET, Port.Items[Item].Id,
+                                               mRiserTexts.At(Port.Items[Item].Text)));
     }
   }
 }

@@ -2,6 +2,7 @@
 #ifndef MENU_PRUNER_MENU_PRUNER_H_
 #define MENU_PRUNER_MENU_PRUNER_H_
 
+#include "DebugReport.h"
 #include "SetupEditProtocol.h"
 #include "Uefi.h"
 
@@ -13,6 +14,15 @@ VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit);
 
 // The setup edit protocol as installed now, or null. Each notify asks afresh and keeps nothing.
 SETUP_EDIT_PROTOCOL *LocateSetupEdit();
+
+// A setup edit's status is not looked at: a failed edit does not stop the ones after it. DEBUG
+// images report it.
+inline VOID ReportFailedEdit(const CHAR8 *Call, const CHAR8 *FormSet, UINT16 Id,
+                             EFI_STATUS Status) {
+  if (EFI_ERROR(Status)) {
+    DEBUG_REPORT((DEBUG_WARN, "MenuPruner: %a(\"%a\", %u): %r\n", Call, FormSet, Id, Status));
+  }
+}
 
 // Form-set titles as the setup edit protocol names them.
 inline constexpr CHAR8 SETUP_FORM_SET[] = "Setup";

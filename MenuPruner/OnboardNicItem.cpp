@@ -17,6 +17,12 @@ VOID SuppressAbsentOnboardNicItem(SETUP_EDIT_PROTOCOL *SetupEdit) {
       ResolveRootPortBdf(GetBoardInfoProtocol()->GetSlotLocation(SLOT_INDEX_ONBOARD_NIC));
   if (PciRead32(RootPort, PCI_VENDOR_ID_OFFSET) == PCI_ABSENT_ID &&
       Suppress == SETUP_ONBOARD_NIC_ABSENT_SUPPRESS) {
-    SetupEdit->SuppressItem(SETUP_FORM_SET, ONBOARD_NIC_ITEM_ID);
+    ReportFailedEdit("SuppressItem", SETUP_FORM_SET, ONBOARD_NIC_ITEM_ID,
+                     SetupEdit->SuppressItem(SETUP_FORM_SET, ONBOARD_NIC_ITEM_ID));
+    DEBUG_REPORT((DEBUG_INFO,
+                  "MenuPruner: onboard NIC root port %02x:%02x.%x absent: Setup %u "
+                  "suppressed\n",
+                  BdfBus(RootPort), BdfDevice(RootPort), BdfFunction(RootPort),
+                  ONBOARD_NIC_ITEM_ID));
   }
 }

@@ -1,5 +1,6 @@
 #include "DriverFrame.h"
 
+#include "DebugReport.h"
 #include "MemRoutines.h"
 
 constinit EFI_SYSTEM_TABLE *gST = nullptr;
@@ -27,27 +28,39 @@ EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
   // It goes only when the start fails and the image is unloaded.
   if (gScratchPool == nullptr) {
     gScratchPoolSize = SCRATCH_POOL_SIZE;
-    if (EFI_ERROR(gBS->AllocatePool(EfiBootServicesData, SCRATCH_POOL_SIZE, &gScratchPool))) {
+    const EFI_STATUS Status =
+        gBS->AllocatePool(EfiBootServicesData, SCRATCH_POOL_SIZE, &gScratchPool);
+    if (EFI_ERROR(Status)) {
       gScratchPool = nullptr;
+      DEBUG_REPORT((DEBUG_WARN, "%a: no scratch pool: %r\n", gEfiCallerBaseName, Status));
     }
   }
 
   // The frame keeps the DXE services table, as the board's driver contract says, though neither
   // driver calls into it. The lookup only reads the configuration table; keep it, and keep it
   // before InitNotify.
-  FindConfigurationTable(&gEfiDxeServicesTableGuid, &gDxeServices);
+  if (EFI_ERROR(FindConfigurationTable(&gEfiDxeServicesTableGuid, &gDxeServices))) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: no DXE services table\n", gEfiCallerBaseName));
+  }
 
   // Every board driver announces itself to the board information protocol with this board's
   // value, 22, before it asks anything else of it. Nothing here depends on what the protocol
   // does with it, but the protocol expects the call from each driver, once, at its start.
   GetBoardInfoProtocol()->InitNotify(BOARD_INFO_INIT_VALUE);
 
-  FetchHobList();
+  if (FetchHobList() == nullptr) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: no HOB list\n", gEfiCallerBaseName));
+  }
 
   if (gRegisterAccess == nullptr) {
     VOID *Interface = nullptr;
-    if (!EFI_ERROR(gBS->LocateProtocol(&gRegisterAccessProtocolGuid, nullptr, &Interface))) {
+    const EFI_STATUS Status =
+        gBS->LocateProtocol(&gRegisterAccessProtocolGuid, nullptr, &Interface);
+    if (!EFI_ERROR(Status)) {
       gRegisterAccess = static_cast<REGISTER_ACCESS_PROTOCOL *>(Interface);
+    } else {
+      DEBUG_REPORT(
+          (DEBUG_ERROR, "%a: no register access protocol: %r\n", gEfiCallerBaseName, Status));
     }
   }
   return EFI_SUCCESS;
@@ -55,7 +68,10 @@ EFI_STATUS InitializeDriverFrame(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
 
 BOOLEAN ReleaseScratchPool() {
   if (gScratchPool != nullptr) {
-    if (EFI_ERROR(gBS->FreePool(gScratchPool))) {
+    const EFI_STATUS Status = gBS->FreePool(gScratchPool);
+    if (EFI_ERROR(Status)) {
+      DEBUG_REPORT((DEBUG_ERROR, "%a: scratch pool not freed, it stays allocated: %r\n",
+                    gEfiCallerBaseName, Status));
       return FALSE;
     }
     gScratchPool = nullptr;
@@ -64,7 +80,10 @@ BOOLEAN ReleaseScratchPool() {
 }
 
 VOID WithdrawEvent(EFI_EVENT Event) {
-  if (EFI_ERROR(gBS->CloseEvent(Event))) {
+  const EFI_STATUS Status = gBS->CloseEvent(Event);
+  if (EFI_ERROR(Status)) {
+    DEBUG_REPORT((DEBUG_ERROR, "%a: event of the failed start not closed: %r\n", gEfiCallerBaseName,
+                  Status));
     gStartAbandoned = TRUE;
   }
 }
@@ -75,9 +94,13 @@ VOID WithdrawEvent(EFI_EVENT Event) {
 // reports a start it did not make.
 EFI_STATUS EndFailedStart(EFI_STATUS Status) {
   if (gStartAbandoned) {
+    DEBUG_REPORT((DEBUG_ERROR,
+                  "%a: start failed (%r) but cannot withdraw: stays resident, does nothing\n",
+                  gEfiCallerBaseName, Status));
     return EFI_SUCCESS;
   }
   ReleaseScratchPool();
+  DEBUG_REPORT((DEBUG_ERROR, "%a: start failed: %r\n", gEfiCallerBaseName, Status));
   return Status;
 }
 
@@ -115,6 +138,8 @@ VOID *FindGuidHob(const EFI_GUID *Guid) {
     // ends only at the end HOB: the hand-off HOB's EfiEndOfHobList is not a bound, since the
     // DXE core moves the list and real firmware leaves that pointer behind.
     if (Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER) || (Header->HobLength & 7) != 0) {
+      DEBUG_REPORT((DEBUG_WARN, "%a: HOB list damaged at %p (length %u): walk ends\n",
+                    gEfiCallerBaseName, Hob, Header->HobLength));
       return nullptr;
     }
     // A GUID HOB too short to hold its name cannot be the one asked for.

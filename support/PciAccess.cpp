@@ -2,6 +2,7 @@
 #include "PciAccess.h"
 
 #include "Cpuid.h"
+#include "DebugReport.h"
 #include "DriverFrame.h"
 #include "Processors.h"
 
@@ -33,6 +34,11 @@ UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
   // No socket: the low 16 bits are the BDF. Stack field 0 names no stack of the socket.
   if (SocketField == 0 || StackField == 0 || StackField > MAX_RESOLVED_STACK_FIELD ||
       Hob == nullptr) {
+    if (SocketField != 0) {
+      DEBUG_REPORT((DEBUG_WARN, "%a: slot code 0x%06x: %a, its low 16 bits stand\n",
+                    gEfiCallerBaseName, SlotLocation,
+                    Hob == nullptr ? "no stack-bus HOB" : "its stack field names no stack"));
+    }
     return Fallback;
   }
   // The HOB's producer sizes the table for the sockets it knows; a socket past its end has no
@@ -40,6 +46,8 @@ UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
   const UINTN Index =
       STACK_BUS_TABLE_OFFSET + (SocketField - 1) * STACKS_PER_SOCKET + (StackField - 1);
   if (Index >= GuidHobDataSize(Hob)) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: slot code 0x%06x: CPU%u is past the stack-bus table\n",
+                  gEfiCallerBaseName, SlotLocation, SocketField));
     return Fallback;
   }
 
@@ -55,9 +63,13 @@ UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
 
   const UINT8 Bus = Hob[GUID_HOB_DATA_OFFSET + Index];
   if (Bus == 0) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: slot code 0x%06x: CPU%u stack %u has no bus\n",
+                  gEfiCallerBaseName, SlotLocation, SocketField, StackField));
     return Fallback;
   }
   if (PortLetter < 0xA || PortLetter > 0xD) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: slot code 0x%06x: port letter %X names no port: 0\n",
+                  gEfiCallerBaseName, SlotLocation, PortLetter));
     return 0;
   }
   // A processor without a port table gives no device numbers for ports A to D, and another
@@ -65,6 +77,8 @@ UINT16 ResolveRootPortBdf(UINT32 SlotLocation) {
   // code's own fallback BDF is the board's answer for every port it cannot place, so callers
   // treat this port like any other unresolved code.
   if (Ports == nullptr) {
+    DEBUG_REPORT((DEBUG_WARN, "%a: slot code 0x%06x: no root-port table for processor 0x%04x\n",
+                  gEfiCallerBaseName, SlotLocation, Signature));
     return Fallback;
   }
   return static_cast<UINT16>(Bus << 8 | Ports[PortLetter - 0xA]);
