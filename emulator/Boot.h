@@ -77,7 +77,7 @@ std::string FormatDebugLog(const BootResult &result);
 const char *ImageBuildName(ImageBuild build);
 
 // The whole report as JSON (boardsim --json), with the calls when `withCalls`; its schema is
-// in the README and carries a version.
+// in docs/emulator.md and carries a version.
 std::string FormatJsonReport(const BootResult &result, bool withCalls);
 
 // The trace (boardsim --trace): every call the drivers made, numbered from 1 in call order,

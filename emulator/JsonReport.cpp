@@ -1,5 +1,5 @@
 // The report as JSON (boardsim --json), for scripts: the same findings as the text report, as
-// data. The README documents the schema; a change to it that breaks a reader raises the
+// data. docs/emulator.md documents the schema; a change to it that breaks a reader raises the
 // version.
 #include <nlohmann/json.hpp>
 

@@ -6,7 +6,7 @@
 #
 # The seeds in fuzz/corpus/ are only read; what a run finds goes to build-fuzz/fuzz-runs/
 # (corpus/<target>/, artifacts/<target>/, logs/<target>.log), and summary.txt lists the
-# executions per target and the coverage it reached (libFuzzer's final cov: figure; the README
+# executions per target and the coverage it reached (libFuzzer's final cov: figure; docs/testing.md
 # records what CI's 30 s runs reach). The exit status is 1 when a target found a crash, a leak
 # or a hang.
 set -euo pipefail
