@@ -44,7 +44,7 @@ constexpr UINTN FirstSlotNamed(UINTN Row, UINTN Slot) {
   for (UINTN EarlierRow = 0; EarlierRow <= Row; ++EarlierRow) {
     const UINTN Last = EarlierRow == Row ? Slot : kRisers[EarlierRow].SlotCount;
     for (UINTN Earlier = 0; Earlier < Last; ++Earlier) {
-      if (SameRiserText(kRisers[EarlierRow].Slots[Earlier].Name, kRisers[Row].Slots[Slot].Name)) {
+      if (SameText(kRisers[EarlierRow].Slots[Earlier].Name, kRisers[Row].Slots[Slot].Name)) {
         return EarlierRow * RISER_MAX_SLOTS + Earlier;
       }
     }

@@ -277,7 +277,7 @@ constexpr bool SameMenuEdits(const MENU_EDIT_ROW *First, const MENU_EDIT_ROW *Se
     if (First[Edit].Call != Second[Edit].Call || First[Edit].FormSet != Second[Edit].FormSet ||
         First[Edit].Id != Second[Edit].Id ||
         (First[Edit].Text == nullptr) != (Second[Edit].Text == nullptr) ||
-        (First[Edit].Text != nullptr && !SameMenuText(First[Edit].Text, Second[Edit].Text))) {
+        (First[Edit].Text != nullptr && !SameText(First[Edit].Text, Second[Edit].Text))) {
       return false;
     }
   }

@@ -8,6 +8,7 @@
 #ifndef MENU_PRUNER_MENU_TEXT_POOL_H_
 #define MENU_PRUNER_MENU_TEXT_POOL_H_
 
+#include "MemRoutines.h"
 #include "Uefi.h"
 
 // Offset of a text in its pool.
@@ -24,17 +25,6 @@ constexpr UINTN MenuTextSize(const CHAR8 *Text) {
     ++Size;
   }
   return Size + 1;
-}
-
-constexpr bool SameMenuText(const CHAR8 *First, const CHAR8 *Second) {
-  for (UINTN Index = 0;; ++Index) {
-    if (First[Index] != Second[Index]) {
-      return false;
-    }
-    if (First[Index] == 0) {
-      return true;
-    }
-  }
 }
 
 // Not defined: reaching it during the build means a row's text is missing from its pool.
@@ -76,7 +66,7 @@ constexpr bool FirstOfItsText(const MENU_TEXT_LIST<N> &List, UINTN Index) {
     return false;
   }
   for (UINTN Earlier = 0; Earlier < Index; ++Earlier) {
-    if (List.Texts[Earlier] != nullptr && SameMenuText(List.Texts[Earlier], List.Texts[Index])) {
+    if (List.Texts[Earlier] != nullptr && SameText(List.Texts[Earlier], List.Texts[Index])) {
       return false;
     }
   }
@@ -103,7 +93,7 @@ struct MENU_TEXT_POOL {
 
   constexpr MENU_TEXT OffsetOf(const CHAR8 *Text) const {
     for (UINTN Offset = 0; Offset < SIZE; Offset += MenuTextSize(&Bytes[Offset])) {
-      if (SameMenuText(&Bytes[Offset], Text)) {
+      if (SameText(&Bytes[Offset], Text)) {
         return static_cast<MENU_TEXT>(Offset);
       }
     }

@@ -14,6 +14,18 @@ VOID SetMem(VOID *Buffer, UINTN Length, UINT8 Value);
 // 0 when all Length bytes agree.
 INTN CompareBytes(const VOID *First, const VOID *Second, UINTN Length);
 
+// Whether two NUL-terminated texts are the same, for the tables built at compile time.
+constexpr bool SameText(const CHAR8 *First, const CHAR8 *Second) {
+  for (UINTN Index = 0;; ++Index) {
+    if (First[Index] != Second[Index]) {
+      return false;
+    }
+    if (First[Index] == 0) {
+      return true;
+    }
+  }
+}
+
 // Unaligned little-endian load; the compiler turns it into a single move.
 inline UINT64 ReadUnaligned64(const VOID *Address) {
   UINT64 Value;

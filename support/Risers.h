@@ -127,17 +127,6 @@ inline constexpr RISER_ROW kRisers[] = {
 };
 constexpr UINTN RISER_COUNT = sizeof(kRisers) / sizeof(kRisers[0]);
 
-constexpr bool SameRiserText(const CHAR8 *First, const CHAR8 *Second) {
-  for (UINTN Index = 0;; ++Index) {
-    if (First[Index] != Second[Index]) {
-      return false;
-    }
-    if (First[Index] == 0) {
-      return true;
-    }
-  }
-}
-
 // Each riser type has one row; each slot an OPROM item of its own among kRiserOpromItems and a
 // Slot ID of its own; the item order names every slot once.
 constexpr bool RiserRowsAreSound() {
