@@ -3,11 +3,13 @@
 #include "DebugReport.h"
 #include "DriverFrame.h"
 
-// Only the one byte is looked at, and only where the variable's own size says it was written,
-// so the buffer needs no clearing: filling its 3,820 bytes cost each pass more than all its
-// other work.
+// Only the one byte is looked at, and only where the variable's own size says it was written.
+// That byte is cleared first, so a GetVariable that reports success without writing it leaves
+// it off, never whatever the stack held; the rest of the buffer needs no clearing (filling its
+// 3,820 bytes cost each pass more than all its other work).
 INTN ReadSetupOption(UINTN Offset) {
   UINT8 Setup[SETUP_VARIABLE_BUFFER_SIZE];
+  Setup[Offset] = 0;
   UINTN Size = sizeof(Setup);
   const EFI_STATUS Status =
       gRT->GetVariable(kSetupVariableName, &gSetupVariableGuid, nullptr, &Size, Setup);
