@@ -7,6 +7,7 @@
 #include "BoardDecode.h"
 #include "PciBoard.h"
 #include "Processors.h"
+#include "Risers.h"
 #include "Smbios.h"
 
 namespace differential {
@@ -37,6 +38,15 @@ class Random {
 // Processors QEMU presents by CPUID leaf 1 EAX: each generation of the processor table (its own
 // EAX, and stepping 0 of it), and signatures the drivers do not know.
 constexpr uint32_t kUnknownCpuidEax[] = {0x406F1, 0x806F8, 0x50663};
+
+// Riser types: each row of the riser table, and about as often a type no row names.
+uint8_t PickRiserType(Random &r) {
+  const uint64_t pick = r.Below(RISER_COUNT + 3);
+  if (pick < RISER_COUNT) return kRisers[pick].RiserType;
+  uint8_t type = static_cast<uint8_t>(r.Next());
+  while (emu::FindRiser(type) != nullptr) ++type;
+  return type;
+}
 
 uint32_t PickCpuidEax(Random &r) {
   const uint64_t pick = r.Below(2 * PROCESSOR_COUNT + std::size(kUnknownCpuidEax));
@@ -325,7 +335,7 @@ GeneratedBoard GenerateBoard(uint64_t seed) {
   const PROCESSOR_ROW *processor = emu::FindProcessor(emu::CpuSignature(board));
   if (processor == nullptr) processor = &kProcessors[r.Below(PROCESSOR_COUNT)];
 
-  board.SetBoardByte(BOARD_BYTE_RISER_TYPE, static_cast<uint8_t>(r.Below(8)));
+  board.SetBoardByte(BOARD_BYTE_RISER_TYPE, PickRiserType(r));
   constexpr uint8_t kKvrnConfigs[] = {0x00, 0x02, 0x04, 0x08, 0x0E, 0x8E, 0x86, 0x8A, 0x8C, 0x82};
   board.SetBoardByte(BOARD_BYTE_KVRN_CONFIG,
                      r.Chance(50) ? r.Pick(kKvrnConfigs) : static_cast<uint8_t>(r.Next()));
