@@ -253,11 +253,7 @@ constexpr UINTN PlanRiserRow(const RISER_ROW &Riser, MENU_EDIT_ROW *Edits) {
                       Riser.Slots[Slot].OpromText};
   }
   for (UINT16 Item : kRiserOpromItems) {
-    bool Used = false;
-    for (UINTN Slot = 0; Slot < Riser.SlotCount; ++Slot) {
-      Used = Used || Riser.Slots[Slot].OpromItem == Item;
-    }
-    if (!Used) {
+    if (!RiserHasOpromItem(Riser, Item)) {
       Edits[Count++] = {HIDE_ITEM, SETUP, Item};
     }
   }

@@ -30,9 +30,7 @@ const RISER_ROW *FindRiser(uint8_t riserType) {
 std::vector<uint16_t> HiddenRiserOpromItems(const RISER_ROW &riser) {
   std::vector<uint16_t> hidden;
   for (uint16_t item : kRiserOpromItems) {
-    bool used = false;
-    for (size_t slot = 0; slot < riser.SlotCount; ++slot) used |= riser.Slots[slot].OpromItem == item;
-    if (!used) hidden.push_back(item);
+    if (!RiserHasOpromItem(riser, item)) hidden.push_back(item);
   }
   return hidden;
 }

@@ -127,6 +127,16 @@ inline constexpr RISER_ROW kRisers[] = {
 };
 constexpr UINTN RISER_COUNT = sizeof(kRisers) / sizeof(kRisers[0]);
 
+// Whether a slot of the riser has this riser OPROM item: MenuPruner hides those no slot has.
+constexpr bool RiserHasOpromItem(const RISER_ROW &Riser, UINT16 Item) {
+  for (UINTN Slot = 0; Slot < Riser.SlotCount; ++Slot) {
+    if (Riser.Slots[Slot].OpromItem == Item) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Each riser type has one row; each slot an OPROM item of its own among kRiserOpromItems and a
 // Slot ID of its own; the item order names every slot once.
 constexpr bool RiserRowsAreSound() {
