@@ -37,9 +37,9 @@ std::string FormatRiser(const BootResult &result) {
         << ": no row in the riser table: the fixed setup edits alone, no riser slot records\n";
     return out.str();
   }
-  out << "Riser type " << unsigned{type} << " (its row in the riser table): "
-      << StorageItemsText(riser->StorageItems) << " retitled, " << unsigned{riser->SlotCount}
-      << (riser->SlotCount == 1 ? " slot" : " slots") << "\n";
+  out << "Riser type " << unsigned{type}
+      << " (its row in the riser table): " << StorageItemsText(riser->StorageItems) << " retitled, "
+      << unsigned{riser->SlotCount} << (riser->SlotCount == 1 ? " slot" : " slots") << "\n";
   if (riser->SlotCount != 0) {
     TextTable table({"slot ID", "designation", "width", "slot code", "socket, stack, port",
                      "root port", "OPROM item", "port item", "VMD item"});

@@ -17,15 +17,15 @@ inline constexpr UINT16 kRiserOpromItems[] = {1602, 1604, 1606, 1608, 1610, 1612
 constexpr UINTN RISER_MAX_SLOTS = sizeof(kRiserOpromItems) / sizeof(kRiserOpromItems[0]);
 
 struct RISER_SLOT_ROW {
-  const CHAR8 *Name;    // its SMBIOS designation; the X8 names keep both blanks before "X8"
-  UINT16 SlotId;        // its SMBIOS Slot ID
-  UINT8 Lanes;          // the link width the name states: 16 or 8
-  UINT32 Code;          // its slot location code: segment group << 16 | bus << 8 | dev/func
-  UINT16 OpromItem;     // "Setup": its OPROM item, one of kRiserOpromItems
+  const CHAR8 *Name;  // its SMBIOS designation; the X8 names keep both blanks before "X8"
+  UINT16 SlotId;      // its SMBIOS Slot ID
+  UINT8 Lanes;        // the link width the name states: 16 or 8
+  UINT32 Code;        // its slot location code: segment group << 16 | bus << 8 | dev/func
+  UINT16 OpromItem;   // "Setup": its OPROM item, one of kRiserOpromItems
   const CHAR8 *OpromText;
-  UINT16 PortItem;      // "Socket Configuration": its root port's item
+  UINT16 PortItem;  // "Socket Configuration": its root port's item
   const CHAR8 *PortText;
-  UINT16 VmdItem;       // "Socket Configuration": its root port's item under VMD
+  UINT16 VmdItem;  // "Socket Configuration": its root port's item under VMD
   const CHAR8 *VmdText;
 };
 
@@ -59,36 +59,36 @@ inline constexpr RISER_ROW kRisers[] = {
      8,
      {
          {"TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16", 10, 16, 0x42A000,  //
-          1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16 OPROM",         //
-          2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16",               //
+          1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16 OPROM",        //
+          2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16",              //
           2492, "TQW-M3-57K2 Slot1 LS-Top PCIe Gen3 X16 VMD"},
          {"TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16", 11, 16, 0x41A000,  //
-          1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16 OPROM",         //
-          2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16",               //
+          1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16 OPROM",        //
+          2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16",              //
           2486, "TQW-M3-57K2 Slot1 LS-Bot PCIe Gen3 X16 VMD"},
          {"TQW-M3-57K2 MS-Top Slot1 PCIe Gen3  X8", 12, 8, 0x44A000,  //
-          1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8 OPROM",         //
-          2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8",               //
+          1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8 OPROM",        //
+          2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X8",              //
           2498, "TQW-M3-57K2 Slot1 MS-Top PCIe Gen3 X8 VMD"},
          {"TQW-M3-57K2 MS-Top Slot2 PCIe Gen3  X8", 13, 8, 0x44C000,  //
-          1608, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8 OPROM",         //
-          2389, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8",               //
+          1608, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8 OPROM",        //
+          2389, "TQW-M3-57K2 MS-Top Slot2 PCIe Gen3 X8",              //
           2500, "TQW-M3-57K2 Slot2 MS-Top PCIe Gen3 X8 VMD"},
          {"TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3  X8", 14, 8, 0x32C000,  //
-          1610, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8 OPROM",         //
-          2360, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8",               //
+          1610, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8 OPROM",        //
+          2360, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X8",              //
           2464, "TQW-M3-57K2 Slot1 MS-Bot PCIe Gen3 X8 VMD"},
          {"TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3  X8", 15, 8, 0x32A000,  //
-          1612, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8 OPROM",         //
-          2358, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8",               //
+          1612, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8 OPROM",        //
+          2358, "TQW-M3-57K2 MS-Bot Slot2 PCIe Gen3 X8",              //
           2462, "TQW-M3-57K2 Slot2 MS-Bot PCIe Gen3 X8 VMD"},
          {"TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16", 16, 16, 0x34A000,  //
-          1614, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16 OPROM",         //
-          2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16",               //
+          1614, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16 OPROM",        //
+          2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16",              //
           2468, "TQW-M3-57K2 Slot1 MS-Top PCIe Gen3 X16 VMD"},
          {"TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16", 17, 16, 0x31A000,  //
-          1616, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16 OPROM",         //
-          2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16",               //
+          1616, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16 OPROM",        //
+          2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16",              //
           2456, "TQW-M3-57K2 Slot1 RS-Bot PCIe Gen3 X16 VMD"},
      },
      {0, 1, 2, 3, 5, 4, 6, 7}},
@@ -99,28 +99,28 @@ inline constexpr RISER_ROW kRisers[] = {
      6,
      {
          {"TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16", 10, 16, 0x42A000,  //
-          1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 x16 OPROM",         //
-          2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16",               //
+          1602, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 x16 OPROM",        //
+          2379, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16",              //
           2492, "TQW-M3-57K2 LS-Top Slot1 PCIe Gen3 X16"},
          {"TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16", 11, 16, 0x41A000,  //
-          1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 x16 OPROM",         //
-          2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16",               //
+          1604, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 x16 OPROM",        //
+          2375, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16",              //
           2486, "TQW-M3-57K2 LS-Bot Slot1 PCIe Gen3 X16"},
          {"TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16", 12, 16, 0x44A000,  //
-          1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 x16 OPROM",         //
-          2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16",               //
+          1606, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 x16 OPROM",        //
+          2387, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16",              //
           2498, "TQW-M3-57K2 MS-Top Slot1 PCIe Gen3 X16"},
          {"TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16", 13, 16, 0x32C000,  //
-          1608, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 x16 OPROM",         //
-          2358, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16",               //
+          1608, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 x16 OPROM",        //
+          2358, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16",              //
           2462, "TQW-M3-57K2 MS-Bot Slot1 PCIe Gen3 X16"},
          {"TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16", 14, 16, 0x34A000,  //
-          1610, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 x16 OPROM",         //
-          2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16",               //
+          1610, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 x16 OPROM",        //
+          2366, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16",              //
           2468, "TQW-M3-57K2 RS-Top Slot1 PCIe Gen3 X16"},
          {"TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16", 15, 16, 0x31A000,  //
-          1612, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 x16 OPROM",         //
-          2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16",               //
+          1612, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 x16 OPROM",        //
+          2354, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16",              //
           2456, "TQW-M3-57K2 RS-Bot Slot1 PCIe Gen3 X16"},
      },
      {0, 1, 2, 3, 4, 5}},

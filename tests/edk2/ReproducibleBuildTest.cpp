@@ -20,9 +20,10 @@ TEST(ReproducibleBuildTest, SecondBuildElsewhereGivesTheSameBytes) {
                                     "--exclude=./.cache -cf - . | tar -C " +
                                     Quote(source) + " -xf -");
   ASSERT_EQ(copy.status, 0) << copy.out;
-  test::CommandRun build = test::Run("cd " + Quote(source) +
-                                     " && cmake --preset default >/dev/null && cmake --build "
-                                     "--preset default -j2 --target firmware_package firmware_package_debug");
+  test::CommandRun build =
+      test::Run("cd " + Quote(source) +
+                " && cmake --preset default >/dev/null && cmake --build "
+                "--preset default -j2 --target firmware_package firmware_package_debug");
   ASSERT_EQ(build.status, 0) << build.out;
 
   std::vector<std::string> files;

@@ -115,10 +115,10 @@ std::vector<Injection> InjectionsFor(const emu::CallRecord &call) {
     out = {{0, "answers EAX 0", false}, {0xFFFFFFFF, "answers EAX 0xFFFFFFFF", false}};
     for (const PROCESSOR_ROW &processor : kProcessors) {
       if (processor.Signature == (call.result >> 4 & 0xFFFF)) continue;
-      out.push_back({processor.CpuidEax,
-                     std::string("answers ") + processor.Name + "'s EAX " +
-                         emu::Hex(processor.CpuidEax),
-                     false});
+      out.push_back(
+          {processor.CpuidEax,
+           std::string("answers ") + processor.Name + "'s EAX " + emu::Hex(processor.CpuidEax),
+           false});
     }
   }
   return out;

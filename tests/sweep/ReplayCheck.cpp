@@ -127,7 +127,7 @@ class ReplayCheck {
     if (Is("BS.FreePool") && !Withdraws()) {
       auto leak = std::find_if(violations.begin(), violations.end(), [&](const std::string &v) {
         return v.starts_with(call_.image + " leaked") ||
-             v.starts_with(call_.image + " failed to start and leaked");
+               v.starts_with(call_.image + " failed to start and leaked");
       });
       if (leak == violations.end()) {
         Find("the block whose FreePool failed is not reported as kept");

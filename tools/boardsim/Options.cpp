@@ -143,8 +143,8 @@ const char kUsageText[] =
 std::string Usage() {
   std::string processors;
   for (const PROCESSOR_ROW &processor : kProcessors) {
-    processors += std::string(29, ' ') + emu::Hex(processor.Signature, 4) + "  " + processor.Name +
-                  "\n";
+    processors +=
+        std::string(29, ' ') + emu::Hex(processor.Signature, 4) + "  " + processor.Name + "\n";
   }
   std::string text = kUsageText;
   const std::string token = "{processors}";
