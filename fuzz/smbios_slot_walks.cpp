@@ -31,7 +31,6 @@ const char *const kFaultMembers[] = {"Smbios.FindRecordByType", "Smbios.ReplaceR
                                      "BS.LocateProtocol"};
 constexpr EFI_STATUS kFaultStatuses[] = {EFI_SUCCESS, EFI_NOT_FOUND, EFI_INVALID_PARAMETER,
                                          EFI_OUT_OF_RESOURCES, EFI_DEVICE_ERROR};
-constexpr size_t kSlotDesignationOffset = sizeof(SMBIOS_SYSTEM_SLOTS);
 constexpr char kKvrnSlotDesignation[] = "KVRN: CPU2 PCIE 3.0";
 
 struct FaultChoice {
@@ -199,10 +198,14 @@ bool MayBeCutShort(const std::vector<uint8_t> &before, const std::vector<uint8_t
   return true;
 }
 
+// The designation is the first string: it starts where the formatted area ends, at the Length
+// byte, whichever layout the structure has.
 bool DesignatedAsKvrnSlot(const std::vector<uint8_t> &bytes) {
   const size_t length = sizeof(kKvrnSlotDesignation) - 1;
-  return bytes.size() >= kSlotDesignationOffset + length &&
-         std::memcmp(bytes.data() + kSlotDesignationOffset, kKvrnSlotDesignation, length) == 0;
+  if (bytes.size() < 2) return false;
+  const size_t designation = bytes[1];
+  return bytes.size() >= designation + length &&
+         std::memcmp(bytes.data() + designation, kKvrnSlotDesignation, length) == 0;
 }
 
 }  // namespace
