@@ -157,7 +157,7 @@ bool ParseStackBusHob(const Words &w, BoardDescription &board) {
   }
   uint64_t count;
   if (w.size() != 3 || !ParseNumber(w[1], kMaxStackBusHobSize, count)) return false;
-  if (w[2] == "sockets" && count <= 15) {
+  if (w[2] == "sockets" && count <= kMaxStackBusSockets) {
     SetStackBusHob(board, StackBusHobSizeFor(count));
     return true;
   }
@@ -170,7 +170,7 @@ bool ParseStackBusHob(const Words &w, BoardDescription &board) {
 
 bool ParseStackBus(const Words &w, BoardDescription &board) {
   uint64_t socket;
-  if (w.size() < 3 || w.size() > 2 + STACKS_PER_SOCKET || !ParseNumber(w[1], 14, socket)) {
+  if (w.size() < 3 || w.size() > 2 + STACKS_PER_SOCKET || !ParseNumber(w[1], kMaxStackBusSockets - 1, socket)) {
     return false;
   }
   std::vector<uint8_t> buses;
@@ -370,8 +370,9 @@ std::string FormatPciBoardText(const BoardDescription &board) {
     out << "stack-bus-hob absent\n";
   } else {
     size_t size = StackBusDataSize(*hob);
-    bool whole =
-        size >= STACK_BUS_TABLE_OFFSET && (size - STACK_BUS_TABLE_OFFSET) % STACKS_PER_SOCKET == 0;
+    bool whole = size >= STACK_BUS_TABLE_OFFSET &&
+                 (size - STACK_BUS_TABLE_OFFSET) % STACKS_PER_SOCKET == 0 &&
+                 (size - STACK_BUS_TABLE_OFFSET) / STACKS_PER_SOCKET <= kMaxStackBusSockets;
     if (whole) {
       out << "stack-bus-hob " << (size - STACK_BUS_TABLE_OFFSET) / STACKS_PER_SOCKET
           << " sockets\n";

@@ -33,6 +33,9 @@ void RemoveStackBusHob(BoardDescription &board);
 constexpr size_t StackBusHobSizeFor(size_t sockets) {
   return STACK_BUS_TABLE_OFFSET + STACKS_PER_SOCKET * sockets;
 }
+// A board file names at most 15 sockets (0 to 14, as the table counts them); a larger HOB is
+// described in bytes.
+constexpr size_t kMaxStackBusSockets = 15;
 // HOB lengths are 16 bits: this much data still fits behind the GUID HOB header.
 constexpr size_t kMaxStackBusHobSize = 0xFFF8 - sizeof(EFI_HOB_GUID_TYPE);
 // Sets the bus of a stack (0-based socket and stack, as the table counts them; slot location
