@@ -323,18 +323,26 @@ class Printer {
     return text;
   }
 
-  void Guid(Directive &d) {
+  // The structure a %g or %t argument points at: false (with the argument's null text or a
+  // problem set) when there is none to decode.
+  bool ReadPointee(Directive &d, const char *what, const char *nullText, uint8_t *bytes,
+                   size_t size) {
     uint64_t address = 0;
-    if (!NextSlot(address, "%g")) return;
+    if (!NextSlot(address, what)) return false;
     if (address == 0) {
-      d.argument = "<null guid>";
-      return;
+      d.argument = nullText;
+      return false;
     }
+    if (!source_.read(address, bytes, size)) {
+      problem_ = std::string("a ") + what + " argument names memory that cannot be read";
+      return false;
+    }
+    return true;
+  }
+
+  void Guid(Directive &d) {
     uint8_t bytes[16];
-    if (!source_.read(address, bytes, sizeof(bytes))) {
-      problem_ = "a %g argument names memory that cannot be read";
-      return;
-    }
+    if (!ReadPointee(d, "%g", "<null guid>", bytes, sizeof(bytes))) return;
     uint32_t data1;
     uint16_t data2, data3;
     std::memcpy(&data1, bytes, 4);
@@ -353,17 +361,8 @@ class Printer {
 
   // EFI_TIME: Year (16 bits), Month, Day, Hour, Minute.
   void Time(Directive &d) {
-    uint64_t address = 0;
-    if (!NextSlot(address, "%t")) return;
-    if (address == 0) {
-      d.argument = "<null time>";
-      return;
-    }
     uint8_t time[6];
-    if (!source_.read(address, time, sizeof(time))) {
-      problem_ = "a %t argument names memory that cannot be read";
-      return;
-    }
+    if (!ReadPointee(d, "%t", "<null time>", time, sizeof(time))) return;
     d.argument = Decimal(time[2], 2) + "/" + Decimal(time[3], 2) + "/" +
                  Decimal(time[0] | time[1] << 8, 4) + "  " + Decimal(time[4], 2) + ":" +
                  Decimal(time[5], 2);
